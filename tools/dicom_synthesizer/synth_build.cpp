@@ -158,6 +158,21 @@ std::string shown(std::string_view v) {
     return s + "\"";
 }
 
+// The dictionary's names for its VR choices ("ox", "xs", ...) read poorly.
+std::string vr_label(const DcmVR &vr) {
+    switch (vr.getEVR()) {
+    case EVR_ox:
+    case EVR_px:
+        return "OB or OW";
+    case EVR_xs:
+        return "US or SS";
+    case EVR_lt:
+        return "US, SS or OW";
+    default:
+        return vr.getVRName();
+    }
+}
+
 bool has_non_ascii(std::string_view v) {
     for (unsigned char c : v)
         if (c >= 0x80) return true;
@@ -303,7 +318,7 @@ class Builder {
         DcmVR vr(el.vr);
         DcmVR dvr = dict_tag.getVR();
         if (dvr.getEVR() != EVR_UNKNOWN && dvr.getEVR() != EVR_UN && !dvr.isEquivalent(vr))
-            return fail(el.line, name + " has VR " + dvr.getVRName() + ", not " + el.vr);
+            return fail(el.line, name + " has VR " + vr_label(dvr) + ", not " + el.vr);
         DcmTag tagv(el.group, el.elem, vr);
         if (top.item->tagExists(tagv)) return fail(el.line, name + " given twice");
         if (el.kind == ValueKind::SequenceStart) {
