@@ -127,6 +127,7 @@ std::string attr(const std::string &d, const std::string &tag) {
         v = v.substr(0, hash == std::string::npos ? v.size() : hash);
         while (!v.empty() && v.back() == ' ')
             v.pop_back();
+        if (v == "(no value available)") return "";
         if (v.size() >= 2 && v.front() == '[' && v.back() == ']') return v.substr(1, v.size() - 2);
         if (!v.empty() && v.front() == '=') return v.substr(1);
         return v;
