@@ -2,6 +2,8 @@
 // and finding files through '|'-separated lists of directory templates.
 #include <kuvra/fileutil.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -54,6 +56,22 @@ void find_on_path(std::string_view path, const char *name) {
     }
 }
 
+// Calls visit(component) for each component of a '|'-separated search path
+// until it returns true.  A '|' at the very end adds no empty component.
+template <class Visit> void for_each_component(std::string_view list, Visit visit) {
+    while (!list.empty()) {
+        size_t bar = list.find('|');
+        if (visit(list.substr(0, bar)) || bar == std::string_view::npos) return;
+        list.remove_prefix(bar + 1);
+    }
+}
+
+// Copies component into buf and expands its references there.  False when
+// it does not fit whole or does not expand; the caller passes it over.
+bool expand_component(std::string_view component, char *buf, size_t size) {
+    return copy_whole(buf, size, component) && KVPathExpandEnvironment(buf, size) == 0;
+}
+
 } // namespace
 
 extern "C" {
@@ -84,6 +102,107 @@ int detect_installpath(const char *argv0) {
             *p = '|';
     }
     return 0;
+}
+
+} // extern "C"
+
+extern "C" {
+
+int KVPathExpandEnvironment(char *text, size_t size) {
+    size_t len = strlen(text);
+    size_t scan = 0; // the scan goes on here; inserted values are never rescanned
+    for (;;) {
+        char *dollar = strchr(text + scan, '$');
+        if (!dollar) return 0;
+        if (dollar[1] != '(') {
+            scan = size_t(dollar - text) + 1;
+            continue;
+        }
+        char *close = strchr(dollar + 2, ')');
+        if (!close) {
+            fprintf(stderr, "Cannot correctly expand path:%s.\n", text + scan);
+            return 1;
+        }
+        std::string_view name(dollar + 2, size_t(close - dollar - 2));
+        // Neither the empty name nor one holding '=' can name a variable;
+        // getenv would match a prefix of some other entry for the latter.
+        if (name.empty() || name.find('=') != std::string_view::npos) return 1;
+        *close = '\0'; // getenv needs the name terminated; restored below
+        const char *value = getenv(dollar + 2);
+        *close = ')';
+        if (!value && name == "progpath") value = prog_path;
+        if (!value) return 1;
+
+        size_t ref_len = name.size() + 3; // "$(" name ")"
+        size_t value_len = strlen(value);
+        size_t new_len = len - ref_len + value_len;
+        if (new_len >= size) return 1;
+        size_t at = size_t(dollar - text);
+        memmove(text + at + value_len, text + at + ref_len, len - at - ref_len + 1);
+        memcpy(text + at, value, value_len);
+        len = new_len;
+        scan = at + value_len;
+    }
+}
+
+char *getpathcomponent(const char *list, int index, char *dst, size_t dstsize) {
+    if (!list || index < 0 || dstsize == 0) return nullptr;
+    char *found = nullptr;
+    int seen = 0;
+    for_each_component(list, [&](std::string_view component) {
+        if (!expand_component(component, dst, dstsize)) return false; // passed over, not counted
+        if (seen++ == index) found = dst;
+        return found != nullptr;
+    });
+    return found;
+}
+
+char *getfilepath(const char *list, const char *name, int mode, char *out, size_t outsize) {
+    if (!list || outsize == 0) return nullptr;
+    char *found = nullptr;
+    for_each_component(list, [&](std::string_view component) {
+        char dir[KV_PATH_BUFSIZE];
+        if (!expand_component(component, dir, sizeof dir)) return false;
+        // A cut candidate names some other file (a cut "dir/name" may well
+        // be "dir/" itself), so one that does not fit is not tested.
+        bool fits = vr_strncpy(out, dir, outsize) != nullptr;
+        if (fits && name && *name)
+            fits = vr_strncat(out, "/", outsize) && vr_strncat(out, name, outsize);
+        if (fits && access(out, mode) == 0) found = out;
+        return found != nullptr;
+    });
+    return found;
+}
+
+char *getfilebase(const char *dir, const char *name, char *out, size_t outsize) {
+    if (outsize == 0) return out;
+    out[0] = '\0';
+    if (dir && *dir) vr_strncpy(out, dir, outsize);
+    if (name && *name) {
+        vr_strncat(out, "/", outsize);
+        vr_strncat(out, name, outsize);
+    }
+    return out;
+}
+
+char *gethomepath(const char *sub, char *out, size_t outsize) {
+    const char *base = getenv("HOME");
+    if (!base) base = getenv("USERPROFILE");
+    if (!base) base = ".";
+    if (strlen(base) + strlen(sub) + 2 >= outsize) return nullptr;
+    vr_strncpy(out, base, outsize);
+    vr_strncat(out, "/", outsize);
+    vr_strncat(out, sub, outsize);
+    return out;
+}
+
+int try_mkdir(const char *path) {
+    struct stat st;
+    if (stat(path, &st) == 0) return S_ISDIR(st.st_mode) ? 0 : -2;
+    if (KVCompat_mkdir(path, 0777) == 0) return 0;
+    // Someone else may have made it between the two calls.
+    if (errno == EEXIST && stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    return -1;
 }
 
 } // extern "C"

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -165,4 +166,204 @@ TEST(DetectInstallpath, OverlongCandidateIsNotCutAndUsed) {
     reset_install_state();
     detect_installpath("prog");
     EXPECT_EQ(std::string(prog_path), (t / "good").string());
+}
+
+namespace {
+
+// Expands text in a buffer of the given size; the expanded text, or nullopt
+// on failure.
+std::optional<std::string> expand(const std::string &text, size_t size = 1024) {
+    std::string buf(std::max(size, text.size() + 1), '\0');
+    memcpy(buf.data(), text.c_str(), text.size() + 1);
+    if (KVPathExpandEnvironment(buf.data(), size) != 0) return std::nullopt;
+    return std::string(buf.c_str());
+}
+
+} // namespace
+
+TEST(KVPathExpandEnvironment, ReplacesReferences) {
+    EnvVar home("HOME", "/home/u");
+    EnvVar a("KV_TEST_A", "x");
+    EXPECT_EQ(expand("$(HOME)/.x"), "/home/u/.x");
+    EXPECT_EQ(expand("$(KV_TEST_A)$(KV_TEST_A)/$(HOME)"), "xx//home/u");
+    EXPECT_EQ(expand("a$b"), "a$b");
+    EXPECT_EQ(expand("$"), "$");
+    EXPECT_EQ(expand("$$(KV_TEST_A)$"), "$x$");
+    EXPECT_EQ(expand("no references"), "no references");
+    EXPECT_EQ(expand(""), "");
+}
+
+TEST(KVPathExpandEnvironment, ProgpathFallsBackToInstallDirectory) {
+    strcpy(prog_path, "/opt/kv");
+    {
+        EnvVar unset("progpath", nullptr);
+        EXPECT_EQ(expand("$(progpath)/share"), "/opt/kv/share");
+        // Only the exact name falls back.
+        EXPECT_EQ(expand("$(PROGPATH)/share"), std::nullopt);
+    }
+    EnvVar set("progpath", "/env");
+    EXPECT_EQ(expand("$(progpath)/share"), "/env/share");
+    prog_path[0] = '\0';
+}
+
+TEST(KVPathExpandEnvironment, ValuesAreNotExpandedAgain) {
+    EnvVar home("HOME", "/home/u");
+    EnvVar v("KV_TEST_A", "$(HOME)");
+    EXPECT_EQ(expand("$(KV_TEST_A)/$(HOME)"), "$(HOME)//home/u");
+    EnvVar half("KV_TEST_B", "$(");
+    EXPECT_EQ(expand("$(KV_TEST_B)x"), "$(x");
+}
+
+TEST(KVPathExpandEnvironment, FailsSilentlyOnUnknownNames) {
+    EnvVar unset("KV_TEST_UNSET", nullptr);
+    EnvVar a("KV_TEST_A", "x=y");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(expand("$(KV_TEST_UNSET)/a"), std::nullopt);
+    EXPECT_EQ(expand("$()/a"), std::nullopt);
+    // The entry "KV_TEST_A=x=y" starts with "KV_TEST_A=x=", but that is no name.
+    EXPECT_EQ(expand("$(KV_TEST_A=x)"), std::nullopt);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(KVPathExpandEnvironment, UnclosedReferenceFailsWithMessage) {
+    EnvVar home("HOME", "/home/u");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(expand("$(HOME"), std::nullopt);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot correctly expand path:$(HOME.\n");
+    // A later reference: the text from where the scan went on.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(expand("$(HOME)/a$(HOME"), std::nullopt);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot correctly expand path:/a$(HOME.\n");
+}
+
+TEST(KVPathExpandEnvironment, ResultMustLeaveRoomForTerminator) {
+    EnvVar v("KV_TEST_A", "12345");
+    // "$(KV_TEST_A)/ab" becomes "12345/ab": 8 characters.
+    EXPECT_EQ(expand("$(KV_TEST_A)/ab", 9), "12345/ab");
+    EXPECT_EQ(expand("$(KV_TEST_A)/ab", 8), std::nullopt);
+    // A growing value near the end of a small buffer: no write past it.
+    EnvVar big("KV_TEST_B", std::string(100, 'v').c_str());
+    EXPECT_EQ(expand("$(KV_TEST_B)", 100), std::nullopt);
+    EXPECT_EQ(expand("$(KV_TEST_B)", 101), std::string(100, 'v'));
+}
+
+TEST(GetPathComponent, CountsExpandedComponents) {
+    char dst[64];
+    EXPECT_STREQ(getpathcomponent("a||b", 0, dst, sizeof dst), "a");
+    EXPECT_STREQ(getpathcomponent("a||b", 1, dst, sizeof dst), "");
+    EXPECT_STREQ(getpathcomponent("a||b", 2, dst, sizeof dst), "b");
+    EXPECT_EQ(getpathcomponent("a||b", 3, dst, sizeof dst), nullptr);
+    EXPECT_EQ(getpathcomponent("a||b", -1, dst, sizeof dst), nullptr);
+    // A final '|' adds no component.
+    EXPECT_EQ(getpathcomponent("a|", 1, dst, sizeof dst), nullptr);
+    EXPECT_EQ(getpathcomponent("", 0, dst, sizeof dst), nullptr);
+    EXPECT_EQ(getpathcomponent(nullptr, 0, dst, sizeof dst), nullptr);
+    EXPECT_EQ(getpathcomponent("a", 0, dst, 0), nullptr);
+}
+
+TEST(GetPathComponent, SkipsComponentsThatDoNotExpandOrFit) {
+    EnvVar unset("KV_TEST_UNSET", nullptr);
+    EnvVar home("HOME", "/home/u");
+    char dst[16];
+    EXPECT_STREQ(getpathcomponent("a|$(KV_TEST_UNSET)|b", 1, dst, sizeof dst), "b");
+    EXPECT_STREQ(getpathcomponent("x|$(HOME)/.kv|y", 1, dst, sizeof dst), "/home/u/.kv");
+    // 16 characters do not fit in 16 bytes: passed over, not cut.
+    EXPECT_STREQ(getpathcomponent("0123456789abcdef|c", 0, dst, sizeof dst), "c");
+    EXPECT_STREQ(getpathcomponent("0123456789abcde|c", 0, dst, sizeof dst), "0123456789abcde");
+    // Expansion is bounded by the same size.
+    EXPECT_STREQ(getpathcomponent("$(HOME)/123456789|c", 0, dst, sizeof dst), "c");
+}
+
+TEST(GetFilePath, FirstComponentThatPassesAccess) {
+    EnvVar unset("KV_TEST_UNSET", nullptr);
+    char out[1024];
+    EXPECT_STREQ(getfilepath("$(KV_TEST_UNSET)|/etc", "hosts", 4, out, sizeof out), "/etc/hosts");
+    kvtest::TempDir t;
+    make_program(t / "b/f", fs::perms::owner_read);
+    make_program(t / "c/f", fs::perms::owner_read | fs::perms::owner_write);
+    std::string list = (t / "a").string() + "|" + (t / "b").string() + "|" + (t / "c").string();
+    EXPECT_EQ(std::string(getfilepath(list.c_str(), "f", 4, out, sizeof out)),
+              (t / "b/f").string());
+    if (geteuid() != 0) { // root may write anything
+        EXPECT_EQ(std::string(getfilepath(list.c_str(), "f", 2, out, sizeof out)),
+                  (t / "c/f").string());
+    }
+    // No name: the directory itself.
+    EXPECT_EQ(std::string(getfilepath(list.c_str(), nullptr, 5, out, sizeof out)),
+              (t / "b").string());
+    EXPECT_EQ(std::string(getfilepath(list.c_str(), "", 0, out, sizeof out)), (t / "b").string());
+    // An empty directory gives "/name".
+    EXPECT_STREQ(getfilepath("|x", "etc", 0, out, sizeof out), "/etc");
+}
+
+TEST(GetFilePath, NoCandidate) {
+    char out[64] = "untouched";
+    EXPECT_EQ(getfilepath("", "hosts", 0, out, sizeof out), nullptr);
+    EXPECT_EQ(getfilepath(nullptr, "hosts", 0, out, sizeof out), nullptr);
+    EnvVar unset("KV_TEST_UNSET", nullptr);
+    EXPECT_EQ(getfilepath("$(KV_TEST_UNSET)", "hosts", 0, out, sizeof out), nullptr);
+    EXPECT_STREQ(out, "untouched");
+    EXPECT_EQ(getfilepath("/nonexistent-a|/nonexistent-b", "f", 0, out, sizeof out), nullptr);
+    EXPECT_STREQ(out, "/nonexistent-b/f"); // the last candidate tried
+}
+
+TEST(GetFilePath, CandidateTooLongIsNotTestedCut) {
+    // "/etc/hosts" cut to 6 bytes would be "/etc/", an existing directory.
+    char out[6];
+    EXPECT_EQ(getfilepath("/etc", "hosts", 0, out, sizeof out), nullptr);
+    char out2[11];
+    EXPECT_STREQ(getfilepath("/etc", "hosts", 0, out2, sizeof out2), "/etc/hosts");
+}
+
+TEST(GetFileBase, JoinsDirectoryAndName) {
+    char out[16] = "garbage";
+    EXPECT_STREQ(getfilebase("/d", "n", out, sizeof out), "/d/n");
+    EXPECT_STREQ(getfilebase(nullptr, "n", out, sizeof out), "/n");
+    EXPECT_STREQ(getfilebase("", "n", out, sizeof out), "/n");
+    EXPECT_STREQ(getfilebase("/d", nullptr, out, sizeof out), "/d");
+    EXPECT_STREQ(getfilebase("/d", "", out, sizeof out), "/d");
+    EXPECT_STREQ(getfilebase(nullptr, nullptr, out, sizeof out), "");
+    EXPECT_STREQ(getfilebase("/dir", "name", out, 8), "/dir/na"); // silently cut
+}
+
+TEST(GetHomePath, BaseFromHomeThenUserprofile) {
+    char out[64];
+    {
+        EnvVar home("HOME", "/home/u");
+        EnvVar up("USERPROFILE", "/win");
+        EXPECT_STREQ(gethomepath(".kv", out, sizeof out), "/home/u/.kv");
+        EXPECT_STREQ(gethomepath("", out, sizeof out), "/home/u/");
+    }
+    EnvVar home("HOME", nullptr);
+    {
+        EnvVar up("USERPROFILE", "/win");
+        EXPECT_STREQ(gethomepath(".kv", out, sizeof out), "/win/.kv");
+    }
+    EnvVar up("USERPROFILE", nullptr);
+    EXPECT_STREQ(gethomepath(".kv", out, sizeof out), "./.kv");
+}
+
+TEST(GetHomePath, TooLongLeavesOutUntouched) {
+    EnvVar home("HOME", "/h");
+    char out[8] = "keep";
+    // "/h" + "/" + "abc" + NUL needs 7 bytes; the bound is strict.
+    EXPECT_EQ(gethomepath("abcd", out, 8), nullptr);
+    EXPECT_STREQ(out, "keep");
+    EXPECT_STREQ(gethomepath("abc", out, 8), "/h/abc");
+}
+
+TEST(TryMkdir, ExistingAndNew) {
+    kvtest::TempDir t;
+    EXPECT_EQ(try_mkdir(t.path().c_str()), 0);
+    kvtest::write_file(t / "file", "x");
+    EXPECT_EQ(try_mkdir((t / "file").c_str()), -2);
+    EXPECT_EQ(try_mkdir((t / "new").c_str()), 0);
+    EXPECT_TRUE(fs::is_directory(t / "new"));
+    EXPECT_EQ(try_mkdir((t / "missing/child").c_str()), -1);
+    EXPECT_FALSE(fs::exists(t / "missing"));
+    // Symbolic links are followed.
+    fs::create_directory_symlink(t / "new", t / "link");
+    EXPECT_EQ(try_mkdir((t / "link").c_str()), 0);
+    fs::create_symlink(t / "file", t / "filelink");
+    EXPECT_EQ(try_mkdir((t / "filelink").c_str()), -2);
 }
