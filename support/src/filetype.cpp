@@ -207,10 +207,17 @@ int magicread_fd(char *dst, int len, void *source) {
     return total;
 }
 
-// source: a stdio stream.
+// source: a stdio stream.  A read interrupted by a signal is resumed rather
+// than taken for the end of the data.
 int magicread_file(char *dst, int len, void *source) {
-    if (len <= 0) return 0;
-    return int(fread(dst, 1, size_t(len), static_cast<FILE *>(source)));
+    FILE *in = static_cast<FILE *>(source);
+    size_t total = 0;
+    while (total < size_t(std::max(len, 0))) {
+        total += fread(dst + total, 1, size_t(len) - total, in);
+        if (!ferror(in) || errno != EINTR) break;
+        clearerr(in);
+    }
+    return int(total);
 }
 
 // buf holds *count bytes of capacity.  On return *count is the number of bytes

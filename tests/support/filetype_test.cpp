@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <memory>
 #include <set>
 #include <string>
 #include <sys/inotify.h>
@@ -35,11 +36,13 @@ Sniffed sniff(const std::string &bytes, int capacity = KV_SNIFF_BUFSIZE) {
     EXPECT_EQ(pipe(p), 0);
     EXPECT_EQ(write(p[1], bytes.data(), bytes.size()), ssize_t(bytes.size()));
     close(p[1]);
-    std::string buf(size_t(std::max(capacity, 4)), '\x55');
+    // Exactly the capacity, on the heap, so that the sanitizer build sees any
+    // write past it.
+    auto buf = std::make_unique<char[]>(size_t(std::max(capacity, 1)));
     Sniffed s{};
     s.count = capacity;
-    s.code = getmagic_fromfd_tomem(p[0], buf.data(), &s.count);
-    s.held = buf.substr(0, size_t(std::max(s.count, 0)));
+    s.code = getmagic_fromfd_tomem(p[0], buf.get(), &s.count);
+    s.held.assign(buf.get(), size_t(std::max(s.count, 0)));
     char chunk[4096];
     ssize_t n;
     while ((n = read(p[0], chunk, sizeof chunk)) > 0)
@@ -271,6 +274,7 @@ TEST(Sniffer, AnalyzeHeaderTest) {
         char value;
     };
     for (Fault f : std::initializer_list<Fault>{{"size 0x015D", 0, '\x5D'},
+                                                {"size 0x025C", 1, 2},
                                                 {"dims stored big-endian", 40, 0},
                                                 {"dims 5", 40, 5},
                                                 {"dims high byte", 41, 1},
@@ -290,6 +294,10 @@ TEST(Sniffer, AnalyzeHeaderTest) {
     std::string mixed = h;
     mixed[47] = 40, mixed[44] = 40;
     EXPECT_EQ(code_of(mixed), 1);
+    // Big-endian reading: 42 and 44 small, 46 not.
+    std::string third = be;
+    third[46] = 17, third[47] = 17;
+    EXPECT_EQ(code_of(third), 1);
 }
 
 TEST(Sniffer, NiftiHeaderTest) {
