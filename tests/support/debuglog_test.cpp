@@ -239,10 +239,16 @@ TEST_F(DebugLogTest, SetFileAppendsClosesAndNeverClosesStderr) {
     EXPECT_NE(fcntl(2, F_GETFD), -1);
     EXPECT_EQ(fprintf(stderr, "%s", ""), 0);
 
+    // A failing write still counts as written.
+    ASSERT_EQ(debug_set_file("/dev/full"), 0);
+    setvbuf(KVDebugConfig.logfile, nullptr, _IONBF, 0);
+    EXPECT_LT(debug_printf(3, 8, "lost\n"), 0);
+    EXPECT_EQ(KVDebugConfig.filecount, 2u);
+
     EXPECT_EQ(debug_set_file((tmp / "no/such/dir").c_str()), -1);
     EXPECT_EQ(KVDebugConfig.logfile, nullptr);
     debug_printf(3, 8, "ring only\n");
-    EXPECT_EQ(KVDebugConfig.filecount, 1u);
+    EXPECT_EQ(KVDebugConfig.filecount, 2u);
     EXPECT_STREQ(newest_slot().text, "ring only\n");
 }
 
