@@ -1,7 +1,6 @@
 // Cost of one debug_printf: a message that no sink takes (the category test
 // and two mask tests; the time query is skipped) and one that only the ring
-// takes (the time query and one
-// vsnprintf into its slot).
+// takes (the time query and one vsnprintf into its slot).
 #include <kuvra/debuglog.h>
 
 #include <benchmark/benchmark.h>
