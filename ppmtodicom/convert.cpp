@@ -51,7 +51,13 @@ extern "C" int convert_stream(FILE *in, FILE *out, int magic) {
     if (!format) return -1;
     char line[KV_LINE_BUFSIZE];
     m4_prelude(out);
-    fgets_killcrnl(line, sizeof line, in); // the magic line
+    // The sniffer has seen the magic line; a stream that no longer yields it
+    // lost its content on the way (a decompressor or push-back that failed).
+    if (!fgets_killcrnl(line, sizeof line, in)) {
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                     "Input file must be P5, P6 or KUVRA_FIELDSET\n");
+        return 1;
+    }
     fprintf(out, "define([[XX_DATA_FORMAT]],[[%s]])\n", format);
     if (line_loop(in, out, magic, line)) return 1;
     fputs("divert[[]]dnl\n", out);

@@ -85,7 +85,8 @@ bool open_sink(const Options &opt, Sink *sink) {
         if (status == 0) status = pipeline_status;
     } else if (sink->out) {
         // A stream that could not be written whole must not end in success.
-        if (fclose(stdout) != 0 && status == 0) {
+        bool failed = ferror(stdout) != 0;
+        if ((fclose(stdout) != 0 || failed) && status == 0) {
             log_error("Cannot write macro stream.\n");
             status = 1;
         }

@@ -264,3 +264,10 @@ TEST_F(CoreTest, StreamFrameIsPreludeClockFormatAndClosingLine) {
         << rest;
     EXPECT_EQ(convert_stream(nullptr, nullptr, 1), -1);
 }
+
+TEST_F(CoreTest, StreamThatLostItsMagicLineIsRefused) {
+    auto c = convert("", 24);
+    EXPECT_EQ(c.status, 1);
+    EXPECT_EQ(c.log, std::vector<std::string>{"Input file must be P5, P6 or KUVRA_FIELDSET\n"});
+    EXPECT_FALSE(c.out.ends_with("divert[[]]dnl\n"));
+}
