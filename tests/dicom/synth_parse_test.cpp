@@ -194,3 +194,79 @@ TEST(SynthParse, VrClasses) {
     EXPECT_FALSE(is_known_vr("XX"));
     EXPECT_FALSE(is_known_vr("O"));
 }
+
+TEST(SynthParse, BigEndianWordsAreSwappedAcrossReadBoundaries) {
+    std::string be;
+    std::string le;
+    for (int i = 0; i < 5001; ++i) {
+        unsigned v = static_cast<unsigned>(i * 40503u) & 0xFFFF;
+        be += static_cast<char>(v >> 8);
+        be += static_cast<char>(v & 0xFF);
+        le += static_cast<char>(v & 0xFF);
+        le += static_cast<char>(v >> 8);
+    }
+    std::string input = "(7FE0,0010) OW " + std::to_string(be.size()) + " big-endian\n" + be + "\n";
+    for (uint32_t threshold : {1u << 20, 16u}) { // in memory, then spooled
+        ParseOptions opt;
+        opt.spool_threshold = threshold;
+        TrickleSource src(input, 997); // odd pieces split byte pairs
+        std::vector<Element> elems;
+        ParseError err;
+        ASSERT_TRUE(parse_elements(src, opt, elems, err)) << err.message;
+        ASSERT_EQ(elems.size(), 1u);
+        EXPECT_TRUE(elems[0].big_endian_words);
+        EXPECT_EQ(elems[0].spool.get() >= 0 ? spooled_bytes(elems[0]) : elems[0].bytes, le);
+    }
+    EXPECT_NE(parse("(7FE0,0010) OW 3 big-endian\nabc\n").err.message.find("odd byte count"),
+              std::string::npos);
+    EXPECT_NE(parse("(7FE0,0010) OB 2 big-endian\nab\n").err.message.find("OW values only"),
+              std::string::npos);
+    EXPECT_NE(parse("(7FE0,0010) OW 2 little\nab\n").err.message.find("unknown word"),
+              std::string::npos);
+}
+
+TEST(SynthParse, LargeValueCanBeStreamedToTheCallersDescriptor) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    std::string data(70000, 'q');
+    ParseOptions opt;
+    std::vector<std::string> seen_before;
+    opt.on_large_value = [&](std::vector<Element> &so_far, const Element &v, ParseError &) {
+        for (auto &e : so_far)
+            seen_before.push_back(e.text);
+        EXPECT_EQ(v.length, 70000u);
+        return -1; // spool this time
+    };
+    auto a = parse("(0010,0010) PN A\n(7FE0,0010) OB 70000\n" + data + "\n", opt);
+    ASSERT_TRUE(a.ok) << a.err.message;
+    EXPECT_EQ(seen_before, std::vector<std::string>{"A"});
+    EXPECT_FALSE(a.elems[1].streamed);
+    EXPECT_EQ(spooled_bytes(a.elems[1]), data);
+
+    // A temp file as the target: the parser copies the bytes there and keeps none.
+    char name[] = "/tmp/kuvra_synth_test_XXXXXX";
+    int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    unlink(name);
+    opt.on_large_value = [&](std::vector<Element> &, const Element &, ParseError &) { return fd; };
+    auto b = parse("(7FE0,0010) OB 70000\n" + data + "\n(FFFC,FFFC) OB 2\nzz\n", opt);
+    ASSERT_TRUE(b.ok) << b.err.message;
+    EXPECT_TRUE(b.elems[0].streamed);
+    EXPECT_TRUE(b.elems[0].bytes.empty());
+    EXPECT_EQ(b.elems[1].bytes, "zz");
+    std::string got(70000, '\0');
+    EXPECT_EQ(pread(fd, got.data(), got.size(), 0), 70000);
+    EXPECT_EQ(got, data);
+    close(fd);
+
+    // The callback may stop the parse.
+    opt.on_large_value = [&](std::vector<Element> &, const Element &, ParseError &e) {
+        e.message = "stopped";
+        return -2;
+    };
+    auto c = parse("(7FE0,0010) OB 70000\n" + data + "\n", opt);
+    EXPECT_FALSE(c.ok);
+    EXPECT_EQ(c.err.message, "stopped");
+    close(p[0]);
+    close(p[1]);
+}

@@ -265,3 +265,103 @@ TEST(SynthesizerText, Utf8AndCharacterCounts) {
     EXPECT_EQ(synth(image("(0010,0010) PN " + e64 + "\n")).status, 0);
     EXPECT_EQ(synth(image("(0010,0010) PN " + e64 + "\xc3\xa9\n")).status, 1);
 }
+
+namespace {
+
+// Runs the synthesizer with standard output on a regular file (the
+// streaming way) that already holds `before`, opened for appending.
+kvtest::RunResult synth_to_file(const kvtest::TempDir &d, const std::string &input,
+                                const std::string &before = "") {
+    kvtest::write_file(d / "in", input);
+    kvtest::write_file(d / "out.dcm", before);
+    return kvtest::sh(kvtest::bin("kuvra_dicom_synthesizer") + " < '" + (d / "in").string() +
+                      "' >> '" + (d / "out.dcm").string() + "'");
+}
+
+std::string big_rgb(int w, int h, const std::string &px, const std::string &after = "") {
+    return sc_head + "(0028,0002) US 3\n(0028,0004) CS RGB\n(0028,0006) US 0\n(0028,0010) US " +
+           std::to_string(h) + "\n(0028,0011) US " + std::to_string(w) +
+           "\n(0028,0100) US 8\n(0028,0101) US 8\n(0028,0102) US 7\n(0028,0103) US 0\n"
+           "(7FE0,0010) OB " +
+           std::to_string(px.size()) + "\n" + px + "\n" + after;
+}
+
+} // namespace
+
+TEST(SynthesizerStreaming, RegularFileGetsTheSameFile) {
+    kvtest::TempDir d;
+    const int w = 301, h = 101; // odd length, well above the spool threshold
+    std::string px = dicomtest::pattern(w * h * 3, 3);
+    std::string in = big_rgb(w, h, px, "(FFFC,FFFC) OB 4\npadx\n") +
+                     "(0020,000D) UI 1.2.3\n(0020,000E) UI 1.2.3.1\n(0008,0018) UI 1.2.3.1.1\n";
+    // UIDs given after the pixel data sort before them: refused.
+    auto late = synth_to_file(d, in);
+    EXPECT_EQ(late.status, 1);
+    EXPECT_NE(late.err.find("follows (7FE0,0010) PixelData in the input but sorts before it"),
+              std::string::npos)
+        << late.err;
+    EXPECT_EQ(kvtest::read_file(d / "out.dcm"), "");
+
+    std::string ok_in = "(0020,000D) UI 1.2.3\n(0020,000E) UI 1.2.3.1\n(0008,0018) UI 1.2.3.1.1\n" +
+                        big_rgb(w, h, px, "(FFFC,FFFC) OB 4\npadx\n");
+    auto r = synth_to_file(d, ok_in);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string streamed = kvtest::read_file(d / "out.dcm");
+    auto piped = synth(ok_in);
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    // Same UIDs given, so both ways must give the very same bytes.
+    EXPECT_TRUE(streamed == piped.out)
+        << "streamed " << streamed.size() << " bytes, piped " << piped.out.size();
+    std::string f = (d / "out.dcm").string();
+    EXPECT_EQ(dicomtest::gdcm_pixels(f), px);
+    EXPECT_EQ(attr(dump(f), "(fffc,fffc)"), "70\\61\\64\\78");
+}
+
+TEST(SynthesizerStreaming, FailureAfterStreamingCutsTheOutputBack) {
+    kvtest::TempDir d;
+    std::string px = dicomtest::pattern(200 * 200 * 3, 4);
+    std::string full = big_rgb(200, 200, px);
+    const std::string before = "earlier bytes of the file\n";
+    struct Case {
+        std::string input, message;
+    };
+    for (const Case &c :
+         {Case{full.substr(0, full.size() - 5000), "bytes announced for (7FE0,0010)"},
+          Case{full + "(0010,0010) PN Late\n", "sorts before it"},
+          Case{full + "(FFFC,FFFC) OB 3\nabcd\n", "not followed by a line end"},
+          Case{full + "(FFFC,FFFC) QQ 3\n", "unknown VR"},
+          Case{full + "(FFFC,FFFC) OB 2\nab\n(FFFC,FFFC) OB 2\nab\n", "given twice"}}) {
+        auto r = synth_to_file(d, c.input, before);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(kvtest::read_file(d / "out.dcm"), before) << c.message;
+    }
+    // Refusals found before the pixel data write nothing at all.
+    auto r = synth_to_file(
+        d, big_rgb(100, 100, px.substr(0, 30000)).replace(0, 0, "(0008,0020) DA x\n"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(kvtest::read_file(d / "out.dcm"), "");
+    auto s = synth_to_file(d, big_rgb(99, 100, px.substr(0, 30000)));
+    EXPECT_NE(s.err.find("PixelData holds 30000 bytes"), std::string::npos) << s.err;
+    EXPECT_EQ(kvtest::read_file(d / "out.dcm"), "");
+}
+
+TEST(SynthesizerStreaming, BigEndianWordsArriveLittleEndian) {
+    kvtest::TempDir d;
+    const int w = 200, h = 180;
+    std::string be = dicomtest::pattern(w * h * 2, 8), le = be;
+    for (size_t i = 0; i + 1 < le.size(); i += 2)
+        std::swap(le[i], le[i + 1]);
+    std::string in = sc_head + "(0028,0002) US 1\n(0028,0004) CS MONOCHROME2\n(0028,0010) US " +
+                     std::to_string(h) + "\n(0028,0011) US " + std::to_string(w) +
+                     "\n(0028,0100) US 16\n(0028,0101) US 16\n(0028,0102) US 15\n"
+                     "(0028,0103) US 0\n(7FE0,0010) OW " +
+                     std::to_string(be.size()) + " big-endian\n" + be + "\n";
+    auto r = synth_to_file(d, in);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(dicomtest::gdcm_pixels((d / "out.dcm").string()), le);
+    auto p = synth(in); // the spooled way
+    ASSERT_EQ(p.status, 0) << p.err;
+    kvtest::write_file(d / "p.dcm", p.out);
+    EXPECT_EQ(dicomtest::gdcm_pixels((d / "p.dcm").string()), le);
+}

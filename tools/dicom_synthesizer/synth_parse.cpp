@@ -124,10 +124,12 @@ class Reader {
     }
 
     // Copies exactly n bytes to the descriptor fd (fd >= 0) or appends them to
-    // mem.  Returns the number of bytes delivered, which is less than n at end
-    // of input; -1 on a read or write error.
-    int64_t copy(uint64_t n, int fd, std::string *mem) {
+    // mem, swapping each pair of bytes when swap is set.  Returns the number
+    // of bytes delivered, which is less than n at end of input; -1 on a read
+    // or write error.
+    int64_t copy(uint64_t n, int fd, std::string *mem, bool swap = false) {
         uint64_t done = 0;
+        int pending = -1; // first byte of a pair split between two reads
         while (done < n) {
             if (pos_ == end_) {
                 int f = fill();
@@ -137,10 +139,29 @@ class Reader {
             size_t take = end_ - pos_;
             if (take > n - done) take = static_cast<size_t>(n - done);
             const char *p = buf_.data() + pos_;
+            size_t len = take;
+            if (swap) {
+                swapped_.resize(take + 1);
+                char *o = swapped_.data();
+                size_t i = 0;
+                len = 0;
+                if (pending >= 0 && take > 0) {
+                    o[len++] = p[0];
+                    o[len++] = static_cast<char>(pending);
+                    pending = -1;
+                    i = 1;
+                }
+                for (; i + 1 < take; i += 2) {
+                    o[len++] = p[i + 1];
+                    o[len++] = p[i];
+                }
+                if (i < take) pending = static_cast<unsigned char>(p[i]);
+                p = o;
+            }
             if (fd >= 0) {
-                if (!write_all(fd, p, take)) return -1;
+                if (!write_all(fd, p, len)) return -1;
             } else {
-                mem->append(p, take);
+                mem->append(p, len);
             }
             pos_ += take;
             done += take;
@@ -181,6 +202,7 @@ class Reader {
 
     Source &src_;
     std::vector<char> buf_;
+    std::vector<char> swapped_;
     size_t pos_ = 0, end_ = 0;
 };
 
@@ -295,6 +317,16 @@ bool parse_elements(Source &src, const ParseOptions &opt, std::vector<Element> &
         // Binary: a decimal byte count, then exactly that many raw bytes.
         el.kind = ValueKind::Binary;
         std::string_view count = trim_blanks(s);
+        if (size_t sp = count.find(' '); sp != std::string_view::npos) {
+            if (trim_blanks(count.substr(sp)) != "big-endian")
+                return fail("unknown word after the byte count of " + tag +
+                            " (only \"big-endian\" is known)");
+            if (vr != "OW")
+                return fail("\"big-endian\" applies to OW values only, not to " + tag + " " +
+                            std::string(vr));
+            el.big_endian_words = true;
+            count = count.substr(0, sp);
+        }
         if (count.empty() || count.size() > 10 ||
             count.find_first_not_of("0123456789") != std::string_view::npos)
             return fail("expected the byte count of " + tag + " " + std::string(vr) +
@@ -304,16 +336,26 @@ bool parse_elements(Source &src, const ParseOptions &opt, std::vector<Element> &
         // padding to an even length.
         if (n > 0xFFFFFFFEull)
             return fail("byte count " + std::string(count) + " of " + tag + " is too large");
+        if (el.big_endian_words && n % 2)
+            return fail("odd byte count " + std::string(count) + " for 16-bit words of " + tag);
         el.length = static_cast<uint32_t>(n);
         int64_t got;
-        if (n > opt.spool_threshold) {
+        int target = -1;
+        if (n > opt.spool_threshold && opt.on_large_value) {
+            target = opt.on_large_value(out, el, err);
+            if (target == -2) return false;
+        }
+        if (target >= 0) {
+            el.streamed = true;
+            got = rd.copy(n, target, nullptr, el.big_endian_words);
+        } else if (n > opt.spool_threshold) {
             el.spool = open_spool(opt.spool_dir);
             if (el.spool.get() < 0)
                 return fail(std::string("cannot create a spool file: ") + strerror(errno));
-            got = rd.copy(n, el.spool.get(), nullptr);
+            got = rd.copy(n, el.spool.get(), nullptr, el.big_endian_words);
         } else {
             el.bytes.reserve(static_cast<size_t>(n));
-            got = rd.copy(n, -1, &el.bytes);
+            got = rd.copy(n, -1, &el.bytes, el.big_endian_words);
         }
         if (got < 0) return fail("cannot copy the value of " + tag + ": " + strerror(errno));
         if (static_cast<uint64_t>(got) != n)
