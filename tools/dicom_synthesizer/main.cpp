@@ -65,6 +65,12 @@ int main(int argc, char **argv) {
         start = fl >= 0 && (fl & O_APPEND) ? st.st_size : lseek(STDOUT_FILENO, 0, SEEK_CUR);
     }
 
+    // A large pipe buffer lets m4 run ahead instead of waking us for every
+    // 64 KiB of pixel data: on a busy machine each wake-up waits for a CPU.
+    // (Pipe buffers are kernel memory; failure just keeps the default.)
+    if (fstat(STDIN_FILENO, &st) == 0 && S_ISFIFO(st.st_mode))
+        fcntl(STDIN_FILENO, F_SETPIPE_SZ, 1 << 20);
+
     kuvra::synth::FdSource in(STDIN_FILENO);
     kuvra::synth::ParseOptions opt;
     if (start >= 0)

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -131,6 +132,24 @@ class Reader {
         uint64_t done = 0;
         int pending = -1; // first byte of a pair split between two reads
         while (done < n) {
+            // Once the buffer is drained, a plain copy from a pipe moves
+            // pages in the kernel (splice) instead of through this buffer.
+            if (pos_ == end_ && fd >= 0 && !swap && splice_ok_ && src_.fd() >= 0) {
+                ssize_t k = splice(src_.fd(), nullptr, fd, nullptr,
+                                   static_cast<size_t>(std::min<uint64_t>(n - done, 1 << 20)),
+                                   SPLICE_F_MOVE | SPLICE_F_MORE);
+                if (k > 0) {
+                    done += static_cast<uint64_t>(k);
+                    continue;
+                }
+                if (k == 0)
+                    break; // end of input
+                if (errno == EINTR)
+                    continue;
+                if (errno != EINVAL && errno != ENOSYS && errno != EBADF)
+                    return -1;
+                splice_ok_ = false; // not a pipe, or a target splice cannot write
+            }
             if (pos_ == end_) {
                 int f = fill();
                 if (f < 0) return -1;
@@ -151,10 +170,16 @@ class Reader {
                     pending = -1;
                     i = 1;
                 }
-                for (; i + 1 < take; i += 2) {
-                    o[len++] = p[i + 1];
-                    o[len++] = p[i];
+                // A plain loop over whole pairs: the compiler vectorizes it.
+                size_t pairs = (take - i) / 2;
+                char *dst = o + len;
+                const char *src = p + i;
+                for (size_t k = 0; k < 2 * pairs; k += 2) {
+                    dst[k] = src[k + 1];
+                    dst[k + 1] = src[k];
                 }
+                len += 2 * pairs;
+                i += 2 * pairs;
                 if (i < take) pending = static_cast<unsigned char>(p[i]);
                 p = o;
             }
@@ -203,6 +228,7 @@ class Reader {
     Source &src_;
     std::vector<char> buf_;
     std::vector<char> swapped_;
+    bool splice_ok_ = true;
     size_t pos_ = 0, end_ = 0;
 };
 

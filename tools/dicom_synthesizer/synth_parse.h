@@ -40,6 +40,9 @@ class Source {
   public:
     virtual ~Source() = default;
     virtual int64_t read(char *buf, size_t n) = 0;
+    // The descriptor behind the source, for copies that bypass user space;
+    // -1 when there is none.
+    virtual int fd() const { return -1; }
 };
 
 // Reads a descriptor; the descriptor stays the caller's.
@@ -47,6 +50,7 @@ class FdSource final : public Source {
   public:
     explicit FdSource(int fd) : fd_(fd) {}
     int64_t read(char *buf, size_t n) override;
+    int fd() const override { return fd_; }
 
   private:
     int fd_;
