@@ -1,10 +1,10 @@
 #include "synth_parse.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -142,12 +142,9 @@ class Reader {
                     done += static_cast<uint64_t>(k);
                     continue;
                 }
-                if (k == 0)
-                    break; // end of input
-                if (errno == EINTR)
-                    continue;
-                if (errno != EINVAL && errno != ENOSYS && errno != EBADF)
-                    return -1;
+                if (k == 0) break; // end of input
+                if (errno == EINTR) continue;
+                if (errno != EINVAL && errno != ENOSYS && errno != EBADF) return -1;
                 splice_ok_ = false; // not a pipe, or a target splice cannot write
             }
             if (pos_ == end_) {
@@ -157,31 +154,28 @@ class Reader {
             }
             size_t take = end_ - pos_;
             if (take > n - done) take = static_cast<size_t>(n - done);
-            const char *p = buf_.data() + pos_;
+            char *p = buf_.data() + pos_;
             size_t len = take;
             if (swap) {
-                swapped_.resize(take + 1);
-                char *o = swapped_.data();
-                size_t i = 0;
-                len = 0;
-                if (pending >= 0 && take > 0) {
-                    o[len++] = p[0];
-                    o[len++] = static_cast<char>(pending);
+                // Swapped in place: the buffered bytes are consumed here.  A
+                // pair split between two reads goes out on its own.
+                if (pending >= 0) {
+                    char pair[2] = {p[0], static_cast<char>(pending)};
                     pending = -1;
-                    i = 1;
+                    if (fd >= 0 ? !write_all(fd, pair, 2) : (mem->append(pair, 2), false))
+                        return -1;
+                    ++p;
+                    --len;
                 }
                 // A plain loop over whole pairs: the compiler vectorizes it.
-                size_t pairs = (take - i) / 2;
-                char *dst = o + len;
-                const char *src = p + i;
-                for (size_t k = 0; k < 2 * pairs; k += 2) {
-                    dst[k] = src[k + 1];
-                    dst[k + 1] = src[k];
+                size_t even = len & ~size_t(1);
+                for (size_t k = 0; k < even; k += 2) {
+                    char t = p[k];
+                    p[k] = p[k + 1];
+                    p[k + 1] = t;
                 }
-                len += 2 * pairs;
-                i += 2 * pairs;
-                if (i < take) pending = static_cast<unsigned char>(p[i]);
-                p = o;
+                if (len > even) pending = static_cast<unsigned char>(p[even]);
+                len = even;
             }
             if (fd >= 0) {
                 if (!write_all(fd, p, len)) return -1;
@@ -227,7 +221,6 @@ class Reader {
 
     Source &src_;
     std::vector<char> buf_;
-    std::vector<char> swapped_;
     bool splice_ok_ = true;
     size_t pos_ = 0, end_ = 0;
 };
