@@ -5,7 +5,9 @@
 #   bench/filters.sh [BUILD_DIR]        (default: build)
 #
 # Environment: RUNS (default 7; the best run counts, the machine is shared),
-# SINKS (default "null file": /dev/null, and a file in the work directory),
+# SINKS (default "null pipe": /dev/null, and a pipe into "cat >/dev/null";
+# "file", a file in the work directory, is also known but mostly measures
+# the disk's write-back),
 # TMPDIR (work directory parent, needs about 2 GiB).
 #
 # Inputs: an 8192 x 8192 16-bit P5 and an 8192 x 8192 P6 image (each gives a
@@ -16,7 +18,7 @@ set -eu
 
 build=${1:-build}
 runs=${RUNS:-7}
-sinks=${SINKS:-null file}
+sinks=${SINKS:-null pipe}
 p3d=$build/bin/kuvra_pnmto3d32
 fst=$build/bin/kuvra_FST_extract
 for p in "$p3d" "$fst" /usr/bin/time; do
@@ -34,21 +36,30 @@ head -c $((256 * mib)) /dev/urandom >"$work/256m"
 head -c $((512 * mib)) /dev/urandom >"$work/512m"
 { printf 'KUVRA_FST\nFIELD\nFileCapsule\nU8 1\n1\n%d\n%d\n' $((512 * mib)) $((512 * mib)); cat "$work/512m"; printf '\nENDFIELD\n'; } >"$work/capsule.fst"
 
-# measure SINK INPUT PROGRAM [ARGS]: best wall and CPU milliseconds and the
-# largest peak RSS (KiB) of RUNS runs, as "wall cpu rss"; the first, untimed
-# run warms the page cache.  Standard output goes to the sink.
-measure() {
+# run SINK INPUT PROGRAM [ARGS]: one run with standard output to the sink;
+# CPU time and peak RSS of PROGRAM alone go to $work/time.
+run() {
     sink=$1 input=$2
     shift 2
-    out=/dev/null
-    [ "$sink" = file ] && out=$work/out
-    "$@" <"$input" >"$out"
+    case $sink in
+    null) /usr/bin/time -f '%U %S %M' -o "$work/time" "$@" <"$input" >/dev/null ;;
+    pipe) /usr/bin/time -f '%U %S %M' -o "$work/time" "$@" <"$input" | cat >/dev/null ;;
+    file) /usr/bin/time -f '%U %S %M' -o "$work/time" "$@" <"$input" >"$work/out" ;;
+    *) echo "filters.sh: unknown sink $sink" >&2; exit 1 ;;
+    esac
+}
+
+# measure SINK INPUT PROGRAM [ARGS]: best wall and CPU milliseconds and the
+# largest peak RSS (KiB) of RUNS runs, as "wall cpu rss"; the first, untimed
+# run warms the page cache.
+measure() {
+    run "$@"
     best_wall= best_cpu= max_rss=0
     i=0
     while [ $i -lt "$runs" ]; do
         rm -f "$work/out"
         t0=$(date +%s%N)
-        /usr/bin/time -f '%U %S %M' -o "$work/time" "$@" <"$input" >"$out"
+        run "$@"
         t1=$(date +%s%N)
         read -r user sys rss <"$work/time"
         wall=$(((t1 - t0) / 1000000))
