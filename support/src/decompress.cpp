@@ -23,6 +23,11 @@ constexpr Decompressor kDecompressors[] = {
     {KV_MAGIC_LZMA, "lzma", {"lzma", "-d", "-c", nullptr}},
 };
 
+// Layers peeled at most.  Real data has two or three; a crafted stream that
+// decompresses to itself would otherwise start children without end.  The
+// stream beyond the limit is handed back still compressed, with its code.
+constexpr int kMaxLayers = 16;
+
 const Decompressor *decompressor_for(int code) {
     for (const auto &d : kDecompressors)
         if (d.code == code) return &d;
@@ -54,13 +59,13 @@ int getmagic_open_compressed_fd(int fd, int *out) {
     char sniffed[KV_SNIFF_BUFSIZE];
     int count;
     int code;
-    for (;;) {
+    for (int layers = 0;; ++layers) {
         count = int(sizeof sniffed);
         code = getmagic_fromfd_tomem(fd, sniffed, &count);
         // Never push back more than was really read, nor a negative count.
         if (count < 0 || count > int(sizeof sniffed)) count = 0;
         const Decompressor *d = decompressor_for(code);
-        if (d == nullptr) break;
+        if (d == nullptr || layers == kMaxLayers) break;
         // pipeprefix and pipethrough leave fd with us when they fail.
         int whole = pipeprefix(sniffed, count, fd);
         if (whole < 0) {

@@ -199,6 +199,21 @@ TEST_F(Decompress, CompressFormatComesBackStillCompressed) {
     EXPECT_TRUE(content == packed);
 }
 
+TEST_F(Decompress, SixteenLayersArePeeledAndNoMore) {
+    // A stream that decompresses to itself must not start children without
+    // end; beyond sixteen layers the stream comes back still compressed.
+    std::string image = p5_image();
+    std::vector<std::string> layers = {image};
+    for (int i = 0; i < 17; ++i)
+        layers.push_back(squeeze(layers.back(), kGzip.compress));
+    auto [code, content] = open_path(file("sixteen", layers[16]));
+    EXPECT_EQ(code, KV_MAGIC_PGM);
+    EXPECT_EQ(content, image);
+    std::tie(code, content) = open_path(file("seventeen", layers[17]));
+    EXPECT_EQ(code, KV_MAGIC_GZIP);
+    EXPECT_TRUE(content == layers[1]);
+}
+
 TEST_F(Decompress, BrokenLayerGivesAnEmptyUnknownStream) {
     // gzip's magic followed by rubbish: gunzip fails and writes nothing.
     std::string bad = std::string("\x1f\x8b", 2) + "this is not deflate data at all";
