@@ -208,8 +208,15 @@ TEST_F(Export, UnsearchableModuleDirectory) {
         fs::permissions(d, fs::perms(0755));
     fs::permissions(modules / "testmod", fs::perms(0644));
     fs::permissions(modules, fs::perms(0111));
+    // A copy installed where $(progpath) has no shipped modules, so that the
+    // only candidate directory is the unlistable one.
+    fs::path inst = root / "inst/bin";
+    fs::create_directories(inst);
+    fs::permissions(root / "inst", fs::perms(0755));
+    fs::permissions(inst, fs::perms(0755));
+    fs::copy_file(kvtest::bin("kuvra_ppmtodicom"), inst / "kuvra_ppmtodicom");
     auto opt = options(p6(1, 1, "abc"));
-    std::vector<std::string> argv{kvtest::bin("kuvra_ppmtodicom"), "-d", "testmod"};
+    std::vector<std::string> argv{(inst / "kuvra_ppmtodicom").string(), "-d", "testmod"};
     if (root_user)
         argv.insert(argv.begin(),
                     {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
