@@ -3,7 +3,7 @@
 #include <kuvra/pipes.h>
 
 #include "kvtest.h"
-#include "proc_children.h"
+#include "proctest.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -33,26 +33,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string read_all(int fd) {
-    std::string s;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return s;
-        s.append(buf, size_t(n));
-    }
-}
-
-// Read end of a pipe that holds data (at most a pipe's capacity) and ends.
-int pipe_with(const std::string &data) {
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0) return -1;
-    if (write(p[1], data.data(), data.size()) != ssize_t(data.size()))
-        ADD_FAILURE() << "pipe_with: short write";
-    close(p[1]);
-    return p[0];
-}
+using proctest::DescriptorRoom;
+using proctest::pipe_with;
+using proctest::read_all;
 
 bool is_open(int fd) {
     return fcntl(fd, F_GETFD) != -1;
@@ -375,40 +358,6 @@ TEST_F(Pipes, ToMissingProgramStillReportsStart) {
 }
 
 // ---- Failures before the child ------------------------------------------------
-
-// Leaves exactly `room` descriptors free below a lowered limit for the scope.
-class DescriptorRoom {
-  public:
-    explicit DescriptorRoom(int room) {
-        getrlimit(RLIMIT_NOFILE, &old_);
-        rlimit low = old_;
-        low.rlim_cur = 256;
-        setrlimit(RLIMIT_NOFILE, &low);
-        for (int fd; (fd = fcntl(0, F_DUPFD_CLOEXEC, 0)) >= 0;)
-            fillers_.push_back(fd);
-        for (int i = 0; i < room && !fillers_.empty(); ++i) {
-            close(fillers_.back());
-            fillers_.pop_back();
-        }
-    }
-    ~DescriptorRoom() {
-        for (int fd : fillers_)
-            close(fd);
-        setrlimit(RLIMIT_NOFILE, &old_);
-    }
-    static int free_now() {
-        std::vector<int> got;
-        for (int fd; (fd = fcntl(0, F_DUPFD_CLOEXEC, 0)) >= 0;)
-            got.push_back(fd);
-        for (int fd : got)
-            close(fd);
-        return int(got.size());
-    }
-
-  private:
-    rlimit old_{};
-    std::vector<int> fillers_;
-};
 
 struct StartCase {
     const char *name;

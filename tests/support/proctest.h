@@ -1,13 +1,18 @@
-// The calling process's children and standard descriptors as /proc and
-// fstat see them, for tests of code that starts children on pipes.
+// Helpers for tests of code that starts children on pipes: the calling
+// process's children and standard descriptors as /proc and fstat see them,
+// pipes with contents, and a scarce descriptor supply.
 #pragma once
 
 #include <array>
+#include <cerrno>
 #include <chrono>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <thread>
@@ -66,5 +71,61 @@ inline StdIds std_ids() {
     }
     return ids;
 }
+
+// Everything left on fd, read to its end.
+inline std::string read_all(int fd) {
+    std::string s;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return s;
+        s.append(buf, size_t(n));
+    }
+}
+
+// Read end of a pipe that holds data (at most a pipe's capacity) and ends.
+inline int pipe_with(const std::string &data) {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) return -1;
+    if (write(p[1], data.data(), data.size()) != ssize_t(data.size()))
+        ADD_FAILURE() << "pipe_with: short write";
+    close(p[1]);
+    return p[0];
+}
+
+// Leaves exactly `room` descriptors free below a lowered limit for the scope.
+class DescriptorRoom {
+  public:
+    explicit DescriptorRoom(int room) {
+        getrlimit(RLIMIT_NOFILE, &old_);
+        rlimit low = old_;
+        low.rlim_cur = 256;
+        setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd; (fd = fcntl(0, F_DUPFD_CLOEXEC, 0)) >= 0;)
+            fillers_.push_back(fd);
+        for (int i = 0; i < room && !fillers_.empty(); ++i) {
+            close(fillers_.back());
+            fillers_.pop_back();
+        }
+    }
+    ~DescriptorRoom() {
+        for (int fd : fillers_)
+            close(fd);
+        setrlimit(RLIMIT_NOFILE, &old_);
+    }
+    static int free_now() {
+        std::vector<int> got;
+        for (int fd; (fd = fcntl(0, F_DUPFD_CLOEXEC, 0)) >= 0;)
+            got.push_back(fd);
+        for (int fd : got)
+            close(fd);
+        return int(got.size());
+    }
+
+  private:
+    rlimit old_{};
+    std::vector<int> fillers_;
+};
 
 } // namespace proctest
