@@ -1,12 +1,11 @@
 // PNM image to 3D32 volume, row by row through one input and one output line.
 #include "pnmto3d32.h"
+#include "rows.h"
 
 #include <kuvra/fileutil.h>
 
-#include <bit>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -49,62 +48,6 @@ using Line = std::unique_ptr<uint8_t[], FreeDeleter>;
 // malloc(0) may give null; a zero-width image still needs a valid line.
 Line alloc_line(int32_t size) {
     return Line(static_cast<uint8_t *>(std::malloc(size > 0 ? size_t(size) : 1)));
-}
-
-// The voxel of one pixel as the little-endian value of its four file bytes:
-//   grey 8 bit:   0 0 s 0
-//   grey 16 bit:  0 0 lo hi   (the sample, stored most significant byte first,
-//                              comes out least significant byte first: the
-//                              voxel is the sample times 65536)
-//   colour:       0 r g b
-template <int Bpp> inline uint32_t voxel_of(const uint8_t *px) {
-    if constexpr (Bpp == 1)
-        return uint32_t(px[0]) << 16;
-    else if constexpr (Bpp == 2)
-        return (uint32_t(px[0]) << 8 | px[1]) << 16;
-    else
-        return uint32_t(px[0]) << 8 | uint32_t(px[1]) << 16 | uint32_t(px[2]) << 24;
-}
-
-// Whole rows in loops the compiler can vectorise: the rows are all the work
-// the program does.  out comes from malloc and is aligned for 32-bit stores.
-template <int Bpp>
-void convert_row(const uint8_t *__restrict in, uint8_t *__restrict out, int32_t width) {
-    if constexpr (std::endian::native == std::endian::little) {
-        uint32_t *__restrict o = reinterpret_cast<uint32_t *>(out);
-        int32_t x = 0;
-        if constexpr (Bpp == 3) {
-            // Little-endian r g b n loaded as one word and shifted up by a
-            // byte is 0 r g b.  The load reaches one byte past the pixel, so
-            // the last pixel of the row is done on its own.
-            for (; x + 1 < width; x++) {
-                uint32_t v;
-                std::memcpy(&v, in + size_t(x) * 3, sizeof v);
-                o[x] = v << 8;
-            }
-        }
-        for (; x < width; x++)
-            o[x] = voxel_of<Bpp>(in + size_t(x) * Bpp);
-    } else {
-        for (int32_t x = 0; x < width; x++) {
-            uint32_t v = voxel_of<Bpp>(in + size_t(x) * Bpp);
-            for (int b = 0; b < 4; b++)
-                out[size_t(x) * 4 + b] = uint8_t(v >> (8 * b));
-        }
-    }
-}
-
-using RowConverter = void (*)(const uint8_t *, uint8_t *, int32_t);
-
-RowConverter converter_for(int32_t bpp) {
-    switch (bpp) {
-    case 1:
-        return convert_row<1>;
-    case 2:
-        return convert_row<2>;
-    default:
-        return convert_row<3>;
-    }
 }
 
 // Header fields that pass every check.
@@ -188,7 +131,7 @@ int convert_rows(const Image &img, FILE *in, FILE *out, FILE *err) {
         fputs("Cannot allocate line memory.\n", err);
         return 1;
     }
-    RowConverter convert = converter_for(img.bpp);
+    pnmto3d32::RowConverter convert = pnmto3d32::row_converter(img.bpp);
     const size_t width = size_t(img.width);
     for (int32_t row = 0; row < img.height; row++) {
         if (fread(inl.get(), size_t(img.bpp), width, in) < width) {

@@ -256,7 +256,7 @@ TEST(Pnmto3d32Voxels, BytesAfterTheImageAreIgnored) {
 
 // ---- Row streaming failures -----------------------------------------------
 
-TEST(Pnmto3d32Rows, ShortRowStopsAfterTheRowsBeforeIt) {
+TEST(Pnmto3d32Stream, ShortRowStopsAfterTheRowsBeforeIt) {
     // Rows 0 to 2 whole, row 3 cut inside.
     std::string samples;
     for (int i = 0; i < 3 * 4 + 2; i++)
@@ -275,7 +275,7 @@ TEST(Pnmto3d32Rows, ShortRowStopsAfterTheRowsBeforeIt) {
     EXPECT_EQ(d.out, "");
 }
 
-TEST(Pnmto3d32Rows, RowThatCannotBeWrittenIsReported) {
+TEST(Pnmto3d32Stream, RowThatCannotBeWrittenIsReported) {
     // A row far larger than any stdio buffer goes to the device at once.
     kvtest::TempDir dir;
     const int width = 1 << 20;
@@ -286,7 +286,7 @@ TEST(Pnmto3d32Rows, RowThatCannotBeWrittenIsReported) {
     EXPECT_EQ(r.err, "Cannot write line 0.\n");
 }
 
-TEST(Pnmto3d32Rows, OutputLostAtTheFinalFlushIsAFailure) {
+TEST(Pnmto3d32Stream, OutputLostAtTheFinalFlushIsAFailure) {
     kvtest::TempDir dir;
     kvtest::write_file(dir / "in.pgm", pnm("P5", "1 1", "255", "a"));
     auto r = kvtest::sh(prog + " " + (dir / "in.pgm").string() + " >/dev/full");
