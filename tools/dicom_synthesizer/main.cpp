@@ -8,7 +8,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -50,11 +52,42 @@ int main(int argc, char **argv) {
         return 1;
     }
 
+    // A regular file as output can be cut back if the input fails after the
+    // pixel data have begun: the pixel bytes then go straight from input to
+    // output.  Any other output gets nothing until every check has passed.
+    kuvra::synth::ParseError err;
+    kuvra::synth::StreamingWriter writer(STDOUT_FILENO, err);
+    struct stat st;
+    off_t start = -1;
+    if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
+        // Appending (">>") writes at the end whatever the offset says.
+        int fl = fcntl(STDOUT_FILENO, F_GETFL);
+        start = fl >= 0 && (fl & O_APPEND) ? st.st_size : lseek(STDOUT_FILENO, 0, SEEK_CUR);
+    }
+
+    // A large pipe buffer lets m4 run ahead instead of waking us for every
+    // 64 KiB of pixel data: on a busy machine each wake-up waits for a CPU.
+    // (Pipe buffers are kernel memory; failure just keeps the default.)
+    if (fstat(STDIN_FILENO, &st) == 0 && S_ISFIFO(st.st_mode))
+        fcntl(STDIN_FILENO, F_SETPIPE_SZ, 1 << 20);
+
     kuvra::synth::FdSource in(STDIN_FILENO);
     kuvra::synth::ParseOptions opt;
+    if (start >= 0)
+        opt.on_large_value = [&](std::vector<kuvra::synth::Element> &so_far,
+                                 const kuvra::synth::Element &big, kuvra::synth::ParseError &) {
+            return writer.started() ? -1 : writer.begin(so_far, big);
+        };
     std::vector<kuvra::synth::Element> elems;
-    kuvra::synth::ParseError err;
-    if (!kuvra::synth::parse_elements(in, opt, elems, err)) return refuse(err);
-    if (!kuvra::synth::synthesize(elems, STDOUT_FILENO, err)) return refuse(err);
+    bool ok = kuvra::synth::parse_elements(in, opt, elems, err);
+    if (ok)
+        ok = writer.started() ? writer.finish(elems)
+                              : kuvra::synth::synthesize(elems, STDOUT_FILENO, err);
+    if (!ok) {
+        if (writer.started() &&
+            (ftruncate(STDOUT_FILENO, start) != 0 || lseek(STDOUT_FILENO, start, SEEK_SET) < 0))
+            fputs("kuvra_dicom_synthesizer: cannot cut back the partial output\n", stderr);
+        return refuse(err);
+    }
     return 0;
 }

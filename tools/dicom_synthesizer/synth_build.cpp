@@ -158,6 +158,21 @@ std::string shown(std::string_view v) {
     return s + "\"";
 }
 
+// The dictionary's names for its VR choices ("ox", "xs", ...) read poorly.
+std::string vr_label(const DcmVR &vr) {
+    switch (vr.getEVR()) {
+    case EVR_ox:
+    case EVR_px:
+        return "OB or OW";
+    case EVR_xs:
+        return "US or SS";
+    case EVR_lt:
+        return "US, SS or OW";
+    default:
+        return vr.getVRName();
+    }
+}
+
 bool has_non_ascii(std::string_view v) {
     for (unsigned char c : v)
         if (c >= 0x80) return true;
@@ -216,19 +231,110 @@ struct Context {
 
 class Builder {
   public:
-    Builder(std::vector<Element> &elems, ParseError &err) : elems_(elems), err_(err) {}
+    explicit Builder(ParseError &err) : err_(err) {}
 
-    bool run(int out_fd) {
-        if (elems_.empty()) return fail(0, "input holds no elements");
+    // Everything in one go: all values are known before the first byte out.
+    bool run(std::vector<Element> &elems, int out_fd) {
+        if (elems.empty()) return fail(0, "input holds no elements");
         DcmDataset *ds = ff_.getDataset();
-        if (!choose_charset(ds)) return false;
-        std::vector<Context> stack{{ds, nullptr}};
-        for (auto &el : elems_)
-            if (!add(el, stack)) return false;
-        if (stack.size() > 1) return fail(0, "input ends inside a sequence or item");
+        choose_charset(elems, ds);
+        if (!load(elems, 0, elems.size(), ds)) return false;
         if (!complete(ds)) return false;
         return write(out_fd);
     }
+
+    // Streaming: the elements before the large value `big` are checked and
+    // written, up to and including the header of `big`, whose bytes the
+    // caller then copies.  Returns the descriptor to copy them to, -1 when
+    // the value cannot be streamed (it lies inside a sequence), -2 on failure.
+    int begin(std::vector<Element> &so_far, const Element &big, int out_fd) {
+        int depth = 0;
+        for (const auto &el : so_far)
+            depth += el.kind == ValueKind::SequenceStart || el.kind == ValueKind::ItemStart ? 1
+                     : el.kind == ValueKind::SequenceEnd || el.kind == ValueKind::ItemEnd   ? -1
+                                                                                            : 0;
+        if (depth != 0) return -1;
+        DcmDataset *ds = ff_.getDataset();
+        choose_charset(so_far, ds);
+        if (!load(so_far, 0, so_far.size(), ds)) return -2;
+        const std::string name = attr_name(big.group, big.elem);
+        DcmTag tagv(big.group, big.elem, DcmVR(big.vr));
+        if (!check_tag(big, name)) return -2;
+        if (ds->tagExists(tagv)) return fail(big.line, name + " given twice"), -2;
+        if (!check_binary_length(big, name)) return -2;
+        if (big.group == 0x7FE0 && big.elem == 0x0010)
+            pixel_length_ = big.length, have_pixels_ = true;
+        if (!complete(ds)) return -2;
+        // Elements that sort after the streamed value are written after it.
+        for (DcmObject *o = ds->nextInContainer(nullptr); o; o = ds->nextInContainer(o))
+            if (o->getTag() > tagv) {
+                tail_.insert(static_cast<DcmElement *>(ds->remove(o)));
+                o = nullptr; // restart: the container changed
+            }
+        if (!write(out_fd)) return -2;
+        big_.group = big.group;
+        big_.elem = big.elem;
+        memcpy(big_.vr, big.vr, sizeof big_.vr);
+        big_.length = big.length;
+        // Explicit VR little endian, long form: tag, VR, two zero bytes, length.
+        uint32_t len = big.length + (big.length % 2);
+        unsigned char h[12] = {static_cast<unsigned char>(big.group & 0xFF),
+                               static_cast<unsigned char>(big.group >> 8),
+                               static_cast<unsigned char>(big.elem & 0xFF),
+                               static_cast<unsigned char>(big.elem >> 8),
+                               static_cast<unsigned char>(big.vr[0]),
+                               static_cast<unsigned char>(big.vr[1]),
+                               0,
+                               0,
+                               static_cast<unsigned char>(len & 0xFF),
+                               static_cast<unsigned char>((len >> 8) & 0xFF),
+                               static_cast<unsigned char>((len >> 16) & 0xFF),
+                               static_cast<unsigned char>(len >> 24)};
+        if (!write_bytes(out_fd, h, sizeof h)) return -2;
+        started_ = true;
+        return out_fd;
+    }
+
+    // After the streamed value: its pad byte, then the elements read after
+    // it, which must all sort after it.
+    bool finish(std::vector<Element> &elems, int out_fd) {
+        size_t at = 0;
+        while (at < elems.size() && !elems[at].streamed)
+            ++at;
+        if (big_.length % 2 && !write_bytes(out_fd, "", 1)) return false;
+        DcmTagKey key(big_.group, big_.elem);
+        int depth = 0;
+        for (size_t i = at + 1; i < elems.size(); ++i) {
+            const Element &el = elems[i];
+            if (depth == 0 && el.kind != ValueKind::ItemStart && el.kind != ValueKind::ItemEnd &&
+                el.kind != ValueKind::SequenceEnd && !(DcmTagKey(el.group, el.elem) > key))
+                return fail(el.line, attr_name(el.group, el.elem) + " follows " +
+                                         attr_name(big_.group, big_.elem) +
+                                         " in the input but sorts before it");
+            if (el.kind == ValueKind::Text && has_non_ascii(el.text) && !charset_known_)
+                return fail(el.line, attr_name(el.group, el.elem) +
+                                         ": a non-ASCII value after the streamed value comes "
+                                         "too late to set the character set");
+            depth += el.kind == ValueKind::SequenceStart || el.kind == ValueKind::ItemStart ? 1
+                     : el.kind == ValueKind::SequenceEnd || el.kind == ValueKind::ItemEnd   ? -1
+                                                                                            : 0;
+        }
+        if (!load(elems, at + 1, elems.size(), &tail_)) return false;
+        FdOutputStream out(out_fd);
+        DcmWriteCache wcache;
+        tail_.transferInit();
+        OFCondition c =
+            tail_.write(out, EXS_LittleEndianExplicit, EET_ExplicitLength, &wcache, EGL_withoutGL);
+        tail_.transferEnd();
+        out.flush();
+        if (out.consumer.error_number())
+            return fail(0, std::string("cannot write the output: ") +
+                               strerror(out.consumer.error_number()));
+        if (c.bad()) return fail(0, std::string("cannot write the DICOM file: ") + c.text());
+        return true;
+    }
+
+    bool started() const { return started_; }
 
   private:
     bool fail(int64_t line, std::string msg) {
@@ -240,11 +346,11 @@ class Builder {
     // The character set is fixed before any value is checked: what a byte
     // means depends on it.  A set given by the input is kept; otherwise a
     // non-ASCII byte in any value makes the file UTF-8.
-    bool choose_charset(DcmDataset *ds) {
+    void choose_charset(const std::vector<Element> &elems, DcmDataset *ds) {
         bool non_ascii = false;
         const Element *given = nullptr;
         int depth = 0;
-        for (const auto &el : elems_) {
+        for (const auto &el : elems) {
             if (el.kind == ValueKind::SequenceStart || el.kind == ValueKind::ItemStart)
                 ++depth;
             else if (el.kind == ValueKind::SequenceEnd || el.kind == ValueKind::ItemEnd)
@@ -254,17 +360,62 @@ class Builder {
                 if (depth == 0 && el.group == 0x0008 && el.elem == 0x0005) given = &el;
             }
         }
+        charset_known_ = given || non_ascii;
         if (given) {
             std::string_view cs = given->text;
             while (!cs.empty() && cs.back() == ' ')
                 cs.remove_suffix(1);
             utf8_ = cs == "ISO_IR 192";
-            return true;
-        }
-        if (non_ascii) {
+        } else if (non_ascii) {
             ds->putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 192");
             utf8_ = true;
-            charset_added_ = true;
+        }
+    }
+
+    // Adds elems[from, to) to root; sequences and items must close in the range.
+    bool load(std::vector<Element> &elems, size_t from, size_t to, DcmItem *root) {
+        std::vector<Context> stack{{root, nullptr}};
+        for (size_t i = from; i < to; ++i)
+            if (!add(elems[i], stack)) return false;
+        if (stack.size() > 1) return fail(0, "input ends inside a sequence or item");
+        return true;
+    }
+
+    // Checks of the tag alone: what the input may not give, and the VR the
+    // dictionary knows for it.
+    bool check_tag(const Element &el, const std::string &name) {
+        if (el.group == 0x0002)
+            return fail(el.line, name + ": file meta elements are generated, not given");
+        if (el.elem == 0x0000) return fail(el.line, name + ": group lengths are not written");
+        DcmTag dict_tag(el.group, el.elem);
+        DcmVR dvr = dict_tag.getVR();
+        if (dvr.getEVR() != EVR_UNKNOWN && dvr.getEVR() != EVR_UN &&
+            !dvr.isEquivalent(DcmVR(el.vr)))
+            return fail(el.line, name + " has VR " + vr_label(dvr) + ", not " + el.vr);
+        return true;
+    }
+
+    bool check_binary_length(const Element &el, const std::string &name) {
+        std::string_view vr = el.vr;
+        uint32_t unit = vr == "OW"                 ? 2
+                        : vr == "OF" || vr == "OL" ? 4
+                        : vr == "OD" || vr == "OV" ? 8
+                                                   : 1;
+        if (el.length % unit)
+            return fail(el.line, name + ": " + std::to_string(el.length) +
+                                     " bytes are not a whole number of " + std::string(vr) +
+                                     " values");
+        return true;
+    }
+
+    static bool write_bytes(int fd, const void *data, size_t n) {
+        const char *p = static_cast<const char *>(data);
+        while (n > 0) {
+            ssize_t w = ::write(fd, p, n);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return false;
+            p += w;
+            n -= static_cast<size_t>(w);
         }
         return true;
     }
@@ -296,14 +447,9 @@ class Builder {
             return fail(el.line, attr_name(el.group, el.elem) +
                                      ": element inside a sequence but outside an item");
         const std::string name = attr_name(el.group, el.elem);
-        if (el.group == 0x0002)
-            return fail(el.line, name + ": file meta elements are generated, not given");
-        if (el.elem == 0x0000) return fail(el.line, name + ": group lengths are not written");
+        if (!check_tag(el, name)) return false;
         DcmTag dict_tag(el.group, el.elem);
         DcmVR vr(el.vr);
-        DcmVR dvr = dict_tag.getVR();
-        if (dvr.getEVR() != EVR_UNKNOWN && dvr.getEVR() != EVR_UN && !dvr.isEquivalent(vr))
-            return fail(el.line, name + " has VR " + dvr.getVRName() + ", not " + el.vr);
         DcmTag tagv(el.group, el.elem, vr);
         if (top.item->tagExists(tagv)) return fail(el.line, name + " given twice");
         if (el.kind == ValueKind::SequenceStart) {
@@ -397,10 +543,7 @@ class Builder {
                         : vr == "OF" || vr == "OL" ? 4
                         : vr == "OD" || vr == "OV" ? 8
                                                    : 1;
-        if (el.length % unit)
-            return fail(el.line, name + ": " + std::to_string(el.length) +
-                                     " bytes are not a whole number of " + std::string(vr) +
-                                     " values");
+        if (!check_binary_length(el, name)) return false;
         if (el.spool.get() >= 0) {
             // Padding goes into the spool file: DCMTK writes a value taken from
             // a file as it stands, and a DICOM value length is always even.
@@ -493,11 +636,17 @@ class Builder {
         return true;
     }
 
-    std::vector<Element> &elems_;
     ParseError &err_;
     DcmFileFormat ff_;
+    DcmDataset tail_; // streaming: the elements that sort after the streamed value
+    struct {
+        uint16_t group = 0, elem = 0;
+        char vr[3] = {};
+        uint32_t length = 0;
+    } big_; // streaming: the streamed value (its bytes not kept)
+    bool started_ = false;
     bool utf8_ = false;
-    bool charset_added_ = false;
+    bool charset_known_ = false;
     bool have_pixels_ = false;
     uint32_t pixel_length_ = 0;
 };
@@ -579,8 +728,33 @@ bool synthesize(std::vector<Element> &elems, int out_fd, ParseError &err) {
         err.message = "the DICOM data dictionary is not loaded (DCMDICTPATH?)";
         return false;
     }
-    Builder b(elems, err);
-    return b.run(out_fd);
+    Builder b(err);
+    return b.run(elems, out_fd);
+}
+
+struct StreamingWriter::Impl {
+    explicit Impl(ParseError &e) : b(e) {}
+    Builder b;
+};
+
+StreamingWriter::StreamingWriter(int out_fd, ParseError &err)
+    : impl_(std::make_unique<Impl>(err)), out_fd_(out_fd), err_(err) {}
+StreamingWriter::~StreamingWriter() = default;
+
+int StreamingWriter::begin(std::vector<Element> &so_far, const Element &big) {
+    if (!dcmDataDict.isDictionaryLoaded()) {
+        err_.message = "the DICOM data dictionary is not loaded (DCMDICTPATH?)";
+        return -2;
+    }
+    return impl_->b.begin(so_far, big, out_fd_);
+}
+
+bool StreamingWriter::started() const {
+    return impl_->b.started();
+}
+
+bool StreamingWriter::finish(std::vector<Element> &elems) {
+    return impl_->b.finish(elems, out_fd_);
 }
 
 } // namespace kuvra::synth

@@ -1,5 +1,6 @@
 #include "synth_parse.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -124,11 +125,28 @@ class Reader {
     }
 
     // Copies exactly n bytes to the descriptor fd (fd >= 0) or appends them to
-    // mem.  Returns the number of bytes delivered, which is less than n at end
-    // of input; -1 on a read or write error.
-    int64_t copy(uint64_t n, int fd, std::string *mem) {
+    // mem, swapping each pair of bytes when swap is set.  Returns the number
+    // of bytes delivered, which is less than n at end of input; -1 on a read
+    // or write error.
+    int64_t copy(uint64_t n, int fd, std::string *mem, bool swap = false) {
         uint64_t done = 0;
+        int pending = -1; // first byte of a pair split between two reads
         while (done < n) {
+            // Once the buffer is drained, a plain copy from a pipe moves
+            // pages in the kernel (splice) instead of through this buffer.
+            if (pos_ == end_ && fd >= 0 && !swap && splice_ok_ && src_.fd() >= 0) {
+                ssize_t k = splice(src_.fd(), nullptr, fd, nullptr,
+                                   static_cast<size_t>(std::min<uint64_t>(n - done, 1 << 20)),
+                                   SPLICE_F_MOVE | SPLICE_F_MORE);
+                if (k > 0) {
+                    done += static_cast<uint64_t>(k);
+                    continue;
+                }
+                if (k == 0) break; // end of input
+                if (errno == EINTR) continue;
+                if (errno != EINVAL && errno != ENOSYS && errno != EBADF) return -1;
+                splice_ok_ = false; // not a pipe, or a target splice cannot write
+            }
             if (pos_ == end_) {
                 int f = fill();
                 if (f < 0) return -1;
@@ -136,11 +154,33 @@ class Reader {
             }
             size_t take = end_ - pos_;
             if (take > n - done) take = static_cast<size_t>(n - done);
-            const char *p = buf_.data() + pos_;
+            char *p = buf_.data() + pos_;
+            size_t len = take;
+            if (swap) {
+                // Swapped in place: the buffered bytes are consumed here.  A
+                // pair split between two reads goes out on its own.
+                if (pending >= 0) {
+                    char pair[2] = {p[0], static_cast<char>(pending)};
+                    pending = -1;
+                    if (fd >= 0 ? !write_all(fd, pair, 2) : (mem->append(pair, 2), false))
+                        return -1;
+                    ++p;
+                    --len;
+                }
+                // A plain loop over whole pairs: the compiler vectorizes it.
+                size_t even = len & ~size_t(1);
+                for (size_t k = 0; k < even; k += 2) {
+                    char t = p[k];
+                    p[k] = p[k + 1];
+                    p[k + 1] = t;
+                }
+                if (len > even) pending = static_cast<unsigned char>(p[even]);
+                len = even;
+            }
             if (fd >= 0) {
-                if (!write_all(fd, p, take)) return -1;
+                if (!write_all(fd, p, len)) return -1;
             } else {
-                mem->append(p, take);
+                mem->append(p, len);
             }
             pos_ += take;
             done += take;
@@ -181,6 +221,7 @@ class Reader {
 
     Source &src_;
     std::vector<char> buf_;
+    bool splice_ok_ = true;
     size_t pos_ = 0, end_ = 0;
 };
 
@@ -295,6 +336,16 @@ bool parse_elements(Source &src, const ParseOptions &opt, std::vector<Element> &
         // Binary: a decimal byte count, then exactly that many raw bytes.
         el.kind = ValueKind::Binary;
         std::string_view count = trim_blanks(s);
+        if (size_t sp = count.find(' '); sp != std::string_view::npos) {
+            if (trim_blanks(count.substr(sp)) != "big-endian")
+                return fail("unknown word after the byte count of " + tag +
+                            " (only \"big-endian\" is known)");
+            if (vr != "OW")
+                return fail("\"big-endian\" applies to OW values only, not to " + tag + " " +
+                            std::string(vr));
+            el.big_endian_words = true;
+            count = count.substr(0, sp);
+        }
         if (count.empty() || count.size() > 10 ||
             count.find_first_not_of("0123456789") != std::string_view::npos)
             return fail("expected the byte count of " + tag + " " + std::string(vr) +
@@ -304,16 +355,26 @@ bool parse_elements(Source &src, const ParseOptions &opt, std::vector<Element> &
         // padding to an even length.
         if (n > 0xFFFFFFFEull)
             return fail("byte count " + std::string(count) + " of " + tag + " is too large");
+        if (el.big_endian_words && n % 2)
+            return fail("odd byte count " + std::string(count) + " for 16-bit words of " + tag);
         el.length = static_cast<uint32_t>(n);
         int64_t got;
-        if (n > opt.spool_threshold) {
+        int target = -1;
+        if (n > opt.spool_threshold && opt.on_large_value) {
+            target = opt.on_large_value(out, el, err);
+            if (target == -2) return false;
+        }
+        if (target >= 0) {
+            el.streamed = true;
+            got = rd.copy(n, target, nullptr, el.big_endian_words);
+        } else if (n > opt.spool_threshold) {
             el.spool = open_spool(opt.spool_dir);
             if (el.spool.get() < 0)
                 return fail(std::string("cannot create a spool file: ") + strerror(errno));
-            got = rd.copy(n, el.spool.get(), nullptr);
+            got = rd.copy(n, el.spool.get(), nullptr, el.big_endian_words);
         } else {
             el.bytes.reserve(static_cast<size_t>(n));
-            got = rd.copy(n, -1, &el.bytes);
+            got = rd.copy(n, -1, &el.bytes, el.big_endian_words);
         }
         if (got < 0) return fail("cannot copy the value of " + tag + ": " + strerror(errno));
         if (static_cast<uint64_t>(got) != n)

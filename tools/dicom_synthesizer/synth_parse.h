@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,6 +40,9 @@ class Source {
   public:
     virtual ~Source() = default;
     virtual int64_t read(char *buf, size_t n) = 0;
+    // The descriptor behind the source, for copies that bypass user space;
+    // -1 when there is none.
+    virtual int fd() const { return -1; }
 };
 
 // Reads a descriptor; the descriptor stays the caller's.
@@ -46,6 +50,7 @@ class FdSource final : public Source {
   public:
     explicit FdSource(int fd) : fd_(fd) {}
     int64_t read(char *buf, size_t n) override;
+    int fd() const override { return fd_; }
 
   private:
     int fd_;
@@ -79,7 +84,17 @@ struct Element {
     std::string bytes;   // Binary held in memory
     UniqueFd spool;      // Binary spooled to an unlinked file, read from offset 0
     uint32_t length = 0; // Binary: number of value bytes (before any padding)
-    int64_t line = 0;    // line number of the element line, from 1
+    // Binary given as 16-bit words most significant byte first ("big-endian"
+    // after the count); the bytes are swapped to little-endian on reading.
+    bool big_endian_words = false;
+    // Binary copied to the descriptor that on_large_value chose, not kept.
+    bool streamed = false;
+    int64_t line = 0; // line number of the element line, from 1
+};
+
+struct ParseError {
+    int64_t line = 0; // 0 when the fault is not tied to one line
+    std::string message;
 };
 
 struct ParseOptions {
@@ -90,11 +105,12 @@ struct ParseOptions {
     std::string spool_dir;
     // Longest element line accepted, line end excluded.
     size_t max_line = 4 * 1024 * 1024;
-};
-
-struct ParseError {
-    int64_t line = 0; // 0 when the fault is not tied to one line
-    std::string message;
+    // Called for a binary value above the threshold, before its bytes are
+    // read, with the elements read so far: returns a descriptor to copy the
+    // bytes to (they are then not kept: the element is marked streamed), -1
+    // to spool them as usual, or -2 to stop (err filled in by the callback).
+    std::function<int(std::vector<Element> &so_far, const Element &value, ParseError &err)>
+        on_large_value;
 };
 
 // Binary VRs: their element line carries a byte count, and the raw bytes follow.

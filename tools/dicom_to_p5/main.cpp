@@ -36,12 +36,9 @@ bool read_all(int fd, std::vector<char> &buf) {
     char chunk[1 << 16];
     for (;;) {
         ssize_t r = read(fd, chunk, sizeof chunk);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return false;
-        if (r == 0)
-            return true;
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return false;
+        if (r == 0) return true;
         buf.insert(buf.end(), chunk, chunk + r);
     }
 }
@@ -50,10 +47,8 @@ bool write_all(int fd, const void *data, size_t n) {
     const char *p = static_cast<const char *>(data);
     while (n > 0) {
         ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
         p += w;
         n -= static_cast<size_t>(w);
     }
@@ -65,10 +60,8 @@ bool write_all(int fd, const void *data, size_t n) {
 // not taken for DICOM, since DCMTK would read random bytes as a dataset of
 // garbage elements.
 bool looks_like_dicom(const std::vector<char> &b) {
-    if (b.size() >= 132 && memcmp(b.data() + 128, "DICM", 4) == 0)
-        return true;
-    if (b.size() < 8)
-        return false;
+    if (b.size() >= 132 && memcmp(b.data() + 128, "DICM", 4) == 0) return true;
+    if (b.size() < 8) return false;
     auto u = [&](size_t i) { return static_cast<unsigned>(static_cast<unsigned char>(b[i])); };
     unsigned le = u(0) | u(1) << 8, be = u(0) << 8 | u(1);
     auto plausible = [](unsigned g) { return g >= 0x0002 && g <= 0x0028 && g % 2 == 0; };
@@ -87,15 +80,13 @@ std::string pnm_header(const char *magic, const Image &im, unsigned maxval) {
 
 // Sample i of the raw pixel data as BitsAllocated-wide little-endian unit.
 struct Samples {
-    const Uint8 *bytes = nullptr;   // OB data, little-endian units
-    const Uint16 *words = nullptr;  // OW data, host order
-    unsigned long count = 0;        // in units of BitsAllocated
+    const Uint8 *bytes = nullptr;  // OB data, little-endian units
+    const Uint16 *words = nullptr; // OW data, host order
+    unsigned long count = 0;       // in units of BitsAllocated
     unsigned alloc = 8;
     uint32_t at(unsigned long i) const {
-        if (words)
-            return alloc == 8 ? (words[i / 2] >> (8 * (i % 2))) & 0xFF : words[i];
-        if (alloc == 8)
-            return bytes[i];
+        if (words) return alloc == 8 ? (words[i / 2] >> (8 * (i % 2))) & 0xFF : words[i];
+        if (alloc == 8) return bytes[i];
         return bytes[2 * i] | (uint32_t(bytes[2 * i + 1]) << 8);
     }
 };
@@ -107,16 +98,14 @@ uint32_t stored_value(uint32_t raw, const Image &im) {
     unsigned shift = im.high + 1u - im.stored;
     uint32_t mask = im.stored >= 32 ? 0xFFFFFFFFu : (1u << im.stored) - 1u;
     uint32_t v = (raw >> shift) & mask;
-    if (im.sign)
-        v = (v + (1u << (im.stored - 1))) & mask;
+    if (im.sign) v = (v + (1u << (im.stored - 1))) & mask;
     return v;
 }
 
 int write_native(const Image &im, const Samples &s) {
     const bool colour = im.spp == 3;
     const unsigned long pixels = static_cast<unsigned long>(im.rows) * im.cols;
-    if (s.count < pixels * im.spp)
-        return fail("pixel data shorter than one frame");
+    if (s.count < pixels * im.spp) return fail("pixel data shorter than one frame");
     const unsigned maxval = (1u << im.stored) - 1u;
     const bool wide = im.stored > 8;
     std::string out = pnm_header(colour ? "P6" : "P5", im, maxval);
@@ -126,8 +115,7 @@ int write_native(const Image &im, const Samples &s) {
             // Planar configuration 1 stores all reds, then greens, then blues.
             unsigned long idx = im.planar ? c * pixels + p : p * im.spp + c;
             uint32_t v = stored_value(s.at(idx), im);
-            if (wide)
-                out += static_cast<char>(v >> 8);
+            if (wide) out += static_cast<char>(v >> 8);
             out += static_cast<char>(v & 0xFF);
         }
     if (!write_all(STDOUT_FILENO, out.data(), out.size()))
@@ -144,8 +132,7 @@ int write_rendered(DcmDataset *ds, const Image &im) {
                     DicomImage::getString(di.getStatus()));
     const int bits = im.stored > 8 ? 16 : 8;
     const void *data = di.getOutputData(bits, 0, 0);
-    if (!data)
-        return fail("cannot render the image");
+    if (!data) return fail("cannot render the image");
     Image o = im;
     o.cols = static_cast<Uint16>(di.getWidth());
     o.rows = static_cast<Uint16>(di.getHeight());
@@ -180,8 +167,7 @@ int main(int argc, char **) {
     std::vector<char> in;
     if (!read_all(STDIN_FILENO, in))
         return fail(std::string("cannot read standard input: ") + strerror(errno));
-    if (!looks_like_dicom(in))
-        return fail("standard input is not a DICOM stream");
+    if (!looks_like_dicom(in)) return fail("standard input is not a DICOM stream");
 
     DcmInputBufferStream stream;
     stream.setBuffer(in.data(), static_cast<offile_off_t>(in.size()));
@@ -190,8 +176,7 @@ int main(int argc, char **) {
     ff.transferInit();
     OFCondition c = ff.read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
     ff.transferEnd();
-    if (c.bad())
-        return fail(std::string("cannot read the DICOM stream: ") + c.text());
+    if (c.bad()) return fail(std::string("cannot read the DICOM stream: ") + c.text());
     DcmDataset *ds = ff.getDataset();
 
     Image im;
@@ -201,16 +186,14 @@ int main(int argc, char **) {
         ds->findAndGetUint16(DCM_BitsAllocated, im.alloc).bad() || !ds->tagExists(DCM_PixelData))
         return fail("the DICOM stream holds no image (Rows, Columns, BitsAllocated, PixelData)");
     ds->findAndGetUint16(DCM_SamplesPerPixel, im.spp);
-    if (ds->findAndGetUint16(DCM_BitsStored, im.stored).bad())
-        im.stored = im.alloc;
+    if (ds->findAndGetUint16(DCM_BitsStored, im.stored).bad()) im.stored = im.alloc;
     if (ds->findAndGetUint16(DCM_HighBit, im.high).bad())
         im.high = static_cast<Uint16>(im.stored - 1);
     ds->findAndGetUint16(DCM_PixelRepresentation, im.sign);
     ds->findAndGetUint16(DCM_PlanarConfiguration, im.planar);
     ds->findAndGetOFString(DCM_PhotometricInterpretation, photometric);
     im.photometric = photometric.c_str();
-    if (im.rows == 0 || im.cols == 0)
-        return fail("the image has no pixels");
+    if (im.rows == 0 || im.cols == 0) return fail("the image has no pixels");
 
     // Compressed pixel data are decoded here; native data stay as they are.
     c = ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr);
@@ -223,8 +206,7 @@ int main(int argc, char **) {
     ds->findAndGetUint16(DCM_PlanarConfiguration, im.planar);
 
     const bool mono = im.photometric.rfind("MONOCHROME", 0) == 0;
-    if (!mono && (im.spp != 3 || im.photometric != "RGB"))
-        return write_rendered(ds, im);
+    if (!mono && (im.spp != 3 || im.photometric != "RGB")) return write_rendered(ds, im);
     if (mono && im.spp != 1)
         return fail("monochrome image with " + std::to_string(im.spp) + " samples per pixel");
     if ((im.alloc != 8 && im.alloc != 16) || im.stored == 0 || im.stored > im.alloc ||
@@ -234,20 +216,17 @@ int main(int argc, char **) {
                     std::to_string(im.high));
 
     DcmElement *pd = nullptr;
-    if (ds->findAndGetElement(DCM_PixelData, pd).bad() || !pd)
-        return fail("no pixel data");
+    if (ds->findAndGetElement(DCM_PixelData, pd).bad() || !pd) return fail("no pixel data");
     Samples s;
     s.alloc = im.alloc;
     if (pd->getVR() == EVR_OW) {
         Uint16 *w = nullptr;
-        if (pd->getUint16Array(w).bad() || !w)
-            return fail("cannot read the pixel data");
+        if (pd->getUint16Array(w).bad() || !w) return fail("cannot read the pixel data");
         s.words = w;
         s.count = pd->getLength() / (im.alloc / 8);
     } else {
         Uint8 *b = nullptr;
-        if (pd->getUint8Array(b).bad() || !b)
-            return fail("cannot read the pixel data");
+        if (pd->getUint8Array(b).bad() || !b) return fail("cannot read the pixel data");
         s.bytes = b;
         s.count = pd->getLength() / (im.alloc / 8);
     }
