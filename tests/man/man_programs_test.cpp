@@ -1,0 +1,205 @@
+// The built programs say only what their manual pages explain: each is run
+// on inputs that provoke its messages, and every line it writes to standard
+// error must match a tag under DIAGNOSTICS (italic words standing for any
+// text), and the exit status must be one the page lists.
+#include "documented.h"
+#include "kvtest.h"
+#include "manpage.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <regex>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Case {
+    Case(std::string w, std::vector<std::string> a, std::string in, std::string e, int st = 1,
+         std::string sh = {})
+        : what(std::move(w)), args(std::move(a)), input(std::move(in)), expect(std::move(e)),
+          status(st), shell(std::move(sh)) {}
+    std::string what;
+    std::vector<std::string> args; // after the program's path
+    std::string input;
+    std::string expect; // a message format the run must print
+    int status = 1;
+    std::string shell; // when set, run "/bin/sh -c" with $P the program
+};
+
+// The log facility of the converter puts "seconds.micro: cat mask:" in
+// front of each message.
+std::string strip_log_prefix(const std::string &line) {
+    static const std::regex prefix(R"(^-?[0-9]+\.[0-9]{6}: ?[0-9]+ [0-9a-f]{8}:)");
+    return std::regex_replace(line, prefix, "", std::regex_constants::format_first_only);
+}
+
+std::vector<std::string> lines_of(const std::string &s) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start < s.size()) {
+        auto end = s.find('\n', start);
+        if (end == std::string::npos) end = s.size();
+        out.push_back(s.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+// Spool files named by a macro stream; the converter leaves them for the
+// reader of the stream, so the test removes exactly those it caused.
+void remove_spool_files(const std::string &stream) {
+    static const std::regex name(R"(/tmp/kuvra_ppmtodicom_[A-Za-z0-9]{6})");
+    for (std::sregex_iterator it(stream.begin(), stream.end(), name), end; it != end; ++it) {
+        std::error_code ec;
+        fs::remove(it->str(), ec);
+    }
+}
+
+void check_documented(const std::string &program, const std::vector<Case> &cases) {
+    std::string exe = kvtest::bin(program);
+    if (!fs::exists(exe)) GTEST_SKIP() << program << " is not built in this tree";
+    auto page = manpage::render(manpage::page_path(program));
+    auto diag = manpage::tags(page.section("DIAGNOSTICS"));
+    auto status_tags = manpage::tags(page.section("EXIT STATUS"));
+    ASSERT_FALSE(diag.empty());
+    kvtest::TempDir home;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(program + ": " + c.what);
+        kvtest::RunOptions opt;
+        opt.input = c.input;
+        opt.cwd = home.path();
+        opt.env = {"HOME=" + home.path().string(), "KUVRA_DEBUG_FILE", "KUVRA_DEBUG_FLAGS",
+                   "P=" + exe};
+        std::vector<std::string> argv{exe};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        auto r = c.shell.empty() ? kvtest::run(argv, opt) : kvtest::sh(c.shell, opt);
+        remove_spool_files(r.out);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        bool status_listed = false;
+        for (const auto &t : status_tags)
+            status_listed |= manpage::squeeze(t.line.text) == std::to_string(r.status);
+        EXPECT_TRUE(status_listed) << "exit status " << r.status << " is not under EXIT STATUS";
+        bool expected_seen = false;
+        auto lines = lines_of(r.err);
+        EXPECT_FALSE(lines.empty()) << "the case provokes no message at all";
+        for (auto line : lines) {
+            line = strip_log_prefix(line);
+            bool found = false;
+            for (const auto &t : diag)
+                found |= manpage::tag_matches(t.line, line);
+            EXPECT_TRUE(found) << "message not explained in the page: '" << line << "'";
+            // The expected format, with its conversions as placeholders.
+            std::string key = manpage::format_key(c.expect);
+            std::string pattern;
+            for (char ch : key)
+                pattern += ch == manpage::kPlaceholder ? std::string(".+")
+                           : std::string_view(R"(\^$.|?*+()[]{})").find(ch) != std::string::npos
+                               ? std::string("\\") + ch
+                               : std::string(1, ch);
+            expected_seen |= std::regex_match(manpage::squeeze(line), std::regex(pattern));
+        }
+        EXPECT_TRUE(expected_seen) << "expected '" << c.expect << "' in:\n" << r.err;
+    }
+}
+
+const std::string kCapsuleHead = "KUVRA_FST\nFIELD\nFileCapsule\nU8 1\n1\n";
+
+TEST(DocumentedMessages, KuvraFSTExtract) {
+    check_documented(
+        "kuvra_FST_extract",
+        {
+            {"bad option", {"-Z"}, "", "Unknown option.\n"},
+            {"usage", {"-h"}, "", "Usage: %s\n"},
+            {"missing file", {"no-such-file.fst"}, "", "Cannot open input.\n"},
+            {"empty input", {}, "", "Cannot read magic.\n"},
+            {"wrong magic", {}, "KUVRA_FSX\n", "Unsupported magic.\n"},
+            {"empty line for FIELD", {}, "KUVRA_FST\n\nFIELD\n", "Expected 'FIELD' keyword.\n"},
+            {"other field", {}, "KUVRA_FST\nFIELD\nVolume\n", "Expected 'FileCapsule' keyword.\n"},
+            {"type", {}, "KUVRA_FST\nFIELD\nFileCapsule\nU8  1\n", "Expected 'U8 1' type.\n"},
+            {"dimensions",
+             {},
+             "KUVRA_FST\nFIELD\nFileCapsule\nU8 1\n2\n",
+             "Expected 1-dimensional capsule.\n"},
+            {"no size", {}, kCapsuleHead, "Cannot read filesize.\n"},
+            {"size not a number", {}, kCapsuleHead + "many\n4\n", "Cannot parse filesize.\n"},
+            {"negative size", {}, kCapsuleHead + "-5\n8\n", "Cannot parse filesize.\n"},
+            {"no padded size", {}, kCapsuleHead + "4\n", "Cannot read padded filesize.\n"},
+            {"short data", {}, kCapsuleHead + "10\n10\nabc", "Capsule data ends early.\n"},
+        });
+}
+
+TEST(DocumentedMessages, KuvraPnmto3d32) {
+    check_documented(
+        "kuvra_pnmto3d32",
+        {
+            {"bad option", {"-Z"}, "", "Unknown option.\n"},
+            {"usage", {"-h"}, "", "Usage: %s [-H] [-D]\n"},
+            {"missing file", {"no-such-file.pgm"}, "", "Cannot open input.\n"},
+            {"empty input", {}, "", "Cannot read magic.\n"},
+            {"one-line header", {}, "P5 2 2 255\n", "Unsupported magic.\n"},
+            {"no size line", {}, "P5\n", "Cannot read width/height.\n"},
+            {"size not numbers", {}, "P5\nwide high\n255\n", "Cannot parse width/height.\n"},
+            {"negative width", {}, "P5\n-2 2\n255\n", "Cannot parse width/height.\n"},
+            {"no depth line", {}, "P5\n2 2\n", "Cannot read depth.\n"},
+            {"depth not a number", {}, "P5\n2 2\ndeep\n", "Cannot parse depth.\n"},
+            {"depth above 65535", {}, "P5\n2 2\n65536\n", "Depth too high, not supported.\n"},
+            {"16-bit colour", {}, "P6\n2 2\n256\n", "Depth too high for non-P5, not supported.\n"},
+            {"width too large", {}, "P6\n1000000000 1\n255\n", "Cannot allocate line memory.\n"},
+            {"short row", {}, "P5\n2 3\n255\nabc", "Cannot read line %d.\n"},
+            // Wider than the output buffer, so the row write itself fails.
+            {"full disk",
+             {},
+             "P5\n2000 1\n255\n" + std::string(2000, 'x'),
+             "Cannot write line %d.\n",
+             1,
+             "\"$P\" -D > /dev/full"},
+        });
+}
+
+const std::string kField = "KUVRA_FST\nFIELD\nA\nU8 1\n";
+
+TEST(DocumentedMessages, KuvraPpmtodicom) {
+    check_documented(
+        "kuvra_ppmtodicom",
+        {
+            {"bad option", {"-Z"}, "", "Unknown option.\n"},
+            {"usage", {"-h"}, "", "Usage: %s [-m|-d m4module]\n"},
+            {"unknown module",
+             {"-d", "no_such_module"},
+             "P6\n1 1\n255\nabc",
+             "Cannot find requested DICOM module.\n"},
+            {"empty input", {"-m"}, "", "Input file must be P5, P6 or KUVRA_FIELDSET\n"},
+            {"P6 size", {"-m"}, "P6\nbig\n", "P6 failure reading size.\n"},
+            {"P6 depth", {"-m"}, "P6\n2 2\n", "P6 failure reading depth.\n"},
+            {"P6 16-bit", {"-m"}, "P6\n2 2\n65535\n", "P6 depth is not 255.\n"},
+            {"P6 short", {"-m"}, "P6\n2 2\n255\nabc", "Field copy failure.\n"},
+            {"P6 short, first message", {"-m"}, "P6\n2 2\n255\nabc", "Ouch - rlen failure?\n"},
+            {"P6 negative", {"-m"}, "P6\n-2 2\n255\n", "Image size not supported.\n"},
+            {"P6 huge", {"-m"}, "P6\n50000 50000\n255\n", "Image size not supported.\n"},
+            {"P5 size", {"-m"}, "P5\nbig\n", "P5 failure reading size.\n"},
+            {"P5 depth", {"-m"}, "P5\n2 2\nx\n", "P5 failure reading depth.\n"},
+            {"P5 depth 0", {"-m"}, "P5\n2 2\n0\n", "P5 depth is not 1 to 65535.\n"},
+            {"dimensions", {"-m"}, kField + "17\n", "Dimensions bad!\n"},
+            {"total size", {"-m"}, kField + "1\n2\nlots\n", "Field size not supported.\n"},
+            {"no ENDFIELD", {"-m"}, kField + "1\n2\n2\nabX\n", "ENDFIELD not found.\n"},
+            {"ends in block", {"-m"}, kField + "1\n", "ENDFIELD not found.\n"},
+            {"stray line",
+             {"-m"},
+             "KUVRA_FST\nhello\n",
+             "Non-field keyword in fieldset file: %s\n",
+             0},
+            {"type descriptor",
+             {"-m"},
+             kField.substr(0, kField.size() - 5) + "U8\n1\n",
+             "Cannot parse type descriptor\n",
+             0},
+            {"unbalanced quotes",
+             {"-m"},
+             "P6\n#Key:\tx]]syscmd([[true]])dnl\n1 1\n255\nabc",
+             "Header comment with unbalanced m4 quotes dropped: %s\n",
+             0},
+        });
+}
+
+} // namespace
