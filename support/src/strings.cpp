@@ -12,8 +12,7 @@
 extern "C" {
 
 char *vr_strncpy(char *dst, const char *src, size_t size) {
-    if (size == 0)
-        return nullptr;
+    if (size == 0) return nullptr;
     // strncpy fills the rest with NULs; callers rely on the whole buffer being defined.
     strncpy(dst, src, size);
     dst[size - 1] = '\0';
@@ -21,11 +20,9 @@ char *vr_strncpy(char *dst, const char *src, size_t size) {
 }
 
 char *vr_strncat(char *dst, const char *src, size_t size) {
-    if (size == 0)
-        return nullptr;
+    if (size == 0) return nullptr;
     size_t len = strnlen(dst, size);
-    if (len >= size)
-        return nullptr;
+    if (len >= size) return nullptr;
     size_t room = size - len;
     strncpy(dst + len, src, room);
     dst[size - 1] = '\0';
@@ -34,26 +31,22 @@ char *vr_strncat(char *dst, const char *src, size_t size) {
 
 char *vr_strcasestr(const char *haystack, const char *needle) {
     size_t n = strlen(needle);
-    if (n == 0)
-        return const_cast<char *>(haystack);
+    if (n == 0) return const_cast<char *>(haystack);
     for (const char *p = haystack; *p; ++p)
-        if (strncasecmp(p, needle, n) == 0)
-            return const_cast<char *>(p);
+        if (strncasecmp(p, needle, n) == 0) return const_cast<char *>(p);
     return nullptr;
 }
 
 int KVCompat_mkstemp(char *buf, size_t size, const char *prefix) {
-    if (size == 0)
-        return -1;
+    if (size == 0) return -1;
     int n = snprintf(buf, size, "%s/%sXXXXXX", "/tmp", prefix);
     // A cut template no longer ends in the six X that mkstemp replaces.
-    if (n < 0 || size_t(n) >= size)
-        return -1;
+    if (n < 0 || size_t(n) >= size) return -1;
     return mkstemp(buf);
 }
 
 int KVCompat_LockWholeFile(int fd, int type) {
-    struct flock fl{};
+    struct flock fl {};
     fl.l_type = short(type);
     fl.l_whence = SEEK_SET;
     fl.l_start = 0;
@@ -61,6 +54,8 @@ int KVCompat_LockWholeFile(int fd, int type) {
     return fcntl(fd, F_SETLKW, &fl);
 }
 
-int KVCompat_mkdir(const char *path, mode_t mode) { return mkdir(path, mode); }
+int KVCompat_mkdir(const char *path, mode_t mode) {
+    return mkdir(path, mode);
+}
 
 } // extern "C"

@@ -51,11 +51,14 @@ int KVCompat_mkdir(const char *path, mode_t mode);
 /* ---- Install path and search paths ------------------------------------ */
 
 /* Set once by detect_installpath, read by everything else. */
-extern const char *prog_name;       /* argv0 after its last '/', points into argv0 */
-extern char prog_path[1024];        /* install directory, no trailing "/" or "/bin" */
-extern char ENV_PATH_PATH[10240];   /* $PATH with ':' replaced by '|' */
+extern const char *prog_name;     /* argv0 after its last '/', points into argv0 */
+extern char prog_path[1024];      /* install directory, no trailing "/" or "/bin" */
+extern char ENV_PATH_PATH[10240]; /* $PATH with ':' replaced by '|' */
 
-/* Works out prog_name, prog_path and ENV_PATH_PATH from argv0.  Always 0. */
+/* Works out prog_name, prog_path and ENV_PATH_PATH from argv0.  Always 0.
+ * A bare name is looked up along $PATH (executable non-directories only).
+ * An argv0 or PATH candidate too long for its 1,024-byte buffer is passed
+ * over, never cut; prog_path then keeps its content. */
 int detect_installpath(const char *argv0);
 
 /* Expands $(NAME) references of text in place ("progpath" falls back to
@@ -63,11 +66,13 @@ int detect_installpath(const char *argv0);
 int KVPathExpandEnvironment(char *text, size_t size);
 
 /* The index-th (0-based) successfully expanded component of the
- * '|'-separated list, left in dst; NULL when the list runs out. */
+ * '|'-separated list, left in dst; NULL when the list runs out.  Components
+ * that do not fit dstsize or fail to expand are passed over, not counted. */
 char *getpathcomponent(const char *list, int index, char *dst, size_t dstsize);
 
 /* The first "component/name" of list that access(2) accepts with mode, left
- * in out; NULL when none does. */
+ * in out; NULL when none does.  No name: the directory itself.  Candidates
+ * that do not fit outsize are not tested. */
 char *getfilepath(const char *list, const char *name, int mode, char *out, size_t outsize);
 
 /* "dir/name" into out (silently truncated); returns out. */
@@ -84,22 +89,24 @@ int try_mkdir(const char *path);
 
 /* Opens path for reading; a name ending in ".gz" or ".bz2" is read through
  * gzip/bzip2.  *is_pipe is set before the open is tried: 1 means close the
- * stream with pclose, 0 with fclose. */
+ * stream with pclose, 0 with fclose.  A compressed name holding a single
+ * quote or longer than 1,000 characters gives NULL with *is_pipe 0. */
 FILE *fileio_fopenloadfile(const char *path, int *is_pipe);
 /* The writing twin ("gzip -1", "bzip2"), same suffix rules and flag. */
 FILE *fileio_fopensavefile(const char *path, int *is_pipe);
 
 /* One line into buf (at most size-1 bytes), cut at its first LF and then at
- * its first CR.  NULL at end of input or on a read error. */
+ * its first CR.  NULL at end of input, on a read error, or when size < 2. */
 char *fgets_killcrnl(char *buf, int size, FILE *stream);
 /* As fgets_killcrnl, passing over lines that begin with '#'. */
 char *fgets_nocomment_killcrnl(char *buf, int size, FILE *stream);
 /* As fgets_nocomment_killcrnl, also passing over empty lines. */
 char *fgets_nocomment_noempty_killcrnl(char *buf, int size, FILE *stream);
 
-/* Writes "prefix key:\tvalue\n", splitting values longer than maxlen into
- * continuation lines "prefix+key:\tchunk\n".  0 when it wrote, 1 when key
- * and value were both NULL. */
+/* Writes "<prefix><key>:\t<value>\n", splitting values longer than maxlen bytes
+ * into continuation lines "<prefix>+<key>:\t<chunk>\n" (maxlen <= 0: no split).
+ * Key or value alone: "<prefix><text>\n".  0 when it wrote, 1 when key and value
+ * were both NULL. */
 int write_comment_maxlen(FILE *stream, int maxlen, const char *prefix, const char *key,
                          const char *value);
 
