@@ -126,6 +126,8 @@ TEST(DocumentedMessages, KuvraFSTExtract) {
             {"negative size", {}, kCapsuleHead + "-5\n8\n", "Cannot parse filesize.\n"},
             {"no padded size", {}, kCapsuleHead + "4\n", "Cannot read padded filesize.\n"},
             {"short data", {}, kCapsuleHead + "10\n10\nabc", "Capsule data ends early.\n"},
+            {"full disk", {}, kCapsuleHead + "3\n3\nabc", "Cannot write output.\n", 1,
+             "\"$P\" > /dev/full"},
         });
 }
 
@@ -147,13 +149,15 @@ TEST(DocumentedMessages, KuvraPnmto3d32) {
             {"16-bit colour", {}, "P6\n2 2\n256\n", "Depth too high for non-P5, not supported.\n"},
             {"width too large", {}, "P6\n1000000000 1\n255\n", "Cannot allocate line memory.\n"},
             {"short row", {}, "P5\n2 3\n255\nabc", "Cannot read line %d.\n"},
-            // Wider than the output buffer, so the row write itself fails.
-            {"full disk",
+            // A row wider than any output buffer, so the row write itself fails.
+            {"full disk, in a row",
              {},
-             "P5\n2000 1\n255\n" + std::string(2000, 'x'),
+             "P5\n100000 1\n255\n" + std::string(100000, 'x'),
              "Cannot write line %d.\n",
              1,
              "\"$P\" -D > /dev/full"},
+            {"full disk, at the end", {}, "P5\n2 1\n255\nab", "Cannot write output.\n", 1,
+             "\"$P\" > /dev/full"},
         });
 }
 
@@ -194,6 +198,16 @@ TEST(DocumentedMessages, KuvraPpmtodicom) {
              kField.substr(0, kField.size() - 5) + "U8\n1\n",
              "Cannot parse type descriptor\n",
              0},
+            {"header too long", {"-m"}, [] {
+                 std::string in = "P6\n#Key:\t" + std::string(10000, 'a') + "\n";
+                 for (int i = 0; i < 1700; i++)
+                     in += "#+Key:\t" + std::string(10000, 'a') + "\n";
+                 return in + "1 1\n255\nabc";
+             }(),
+             "Header comment too long dropped: %s\n", 0},
+            // A stream without fields, so that no spool file is left behind.
+            {"full disk", {"-m"}, "KUVRA_FST\n#Key:\tv\n", "Cannot write macro stream.\n", 1,
+             "\"$P\" -m > /dev/full"},
             {"unbalanced quotes",
              {"-m"},
              "P6\n#Key:\tx]]syscmd([[true]])dnl\n1 1\n255\nabc",
