@@ -34,6 +34,18 @@ std::string strip_log_prefix(const std::string &line) {
     return std::regex_replace(line, prefix, "", std::regex_constants::format_first_only);
 }
 
+// The DICOM tools start their messages with their name and, for a failure
+// of one input line, "line N: "; the pages explain what follows.
+std::string strip_prefixes(const std::string &program, std::string line) {
+    line = strip_log_prefix(line);
+    if (line.rfind(program + ": ", 0) == 0) {
+        line.erase(0, program.size() + 2);
+        static const std::regex input_line(R"(^line [0-9]+: )");
+        line = std::regex_replace(line, input_line, "", std::regex_constants::format_first_only);
+    }
+    return line;
+}
+
 std::vector<std::string> lines_of(const std::string &s) {
     std::vector<std::string> out;
     std::size_t start = 0;
@@ -84,7 +96,7 @@ void check_documented(const std::string &program, const std::vector<Case> &cases
         auto lines = lines_of(r.err);
         EXPECT_FALSE(lines.empty()) << "the case provokes no message at all";
         for (auto line : lines) {
-            line = strip_log_prefix(line);
+            line = strip_prefixes(program, line);
             bool found = false;
             for (const auto &t : diag)
                 found |= manpage::tag_matches(t.line, line);
@@ -126,7 +138,11 @@ TEST(DocumentedMessages, KuvraFSTExtract) {
             {"negative size", {}, kCapsuleHead + "-5\n8\n", "Cannot parse filesize.\n"},
             {"no padded size", {}, kCapsuleHead + "4\n", "Cannot read padded filesize.\n"},
             {"short data", {}, kCapsuleHead + "10\n10\nabc", "Capsule data ends early.\n"},
-            {"full disk", {}, kCapsuleHead + "3\n3\nabc", "Cannot write output.\n", 1,
+            {"full disk",
+             {},
+             kCapsuleHead + "3\n3\nabc",
+             "Cannot write output.\n",
+             1,
              "\"$P\" > /dev/full"},
         });
 }
@@ -156,7 +172,11 @@ TEST(DocumentedMessages, KuvraPnmto3d32) {
              "Cannot write line %d.\n",
              1,
              "\"$P\" -D > /dev/full"},
-            {"full disk, at the end", {}, "P5\n2 1\n255\nab", "Cannot write output.\n", 1,
+            {"full disk, at the end",
+             {},
+             "P5\n2 1\n255\nab",
+             "Cannot write output.\n",
+             1,
              "\"$P\" > /dev/full"},
         });
 }
@@ -198,21 +218,91 @@ TEST(DocumentedMessages, KuvraPpmtodicom) {
              kField.substr(0, kField.size() - 5) + "U8\n1\n",
              "Cannot parse type descriptor\n",
              0},
-            {"header too long", {"-m"}, [] {
+            {"header too long",
+             {"-m"},
+             [] {
                  std::string in = "P6\n#Key:\t" + std::string(10000, 'a') + "\n";
                  for (int i = 0; i < 1700; i++)
                      in += "#+Key:\t" + std::string(10000, 'a') + "\n";
                  return in + "1 1\n255\nabc";
              }(),
-             "Header comment too long dropped: %s\n", 0},
+             "Header comment too long dropped: %s\n",
+             0},
             // A stream without fields, so that no spool file is left behind.
-            {"full disk", {"-m"}, "KUVRA_FST\n#Key:\tv\n", "Cannot write macro stream.\n", 1,
+            {"full disk",
+             {"-m"},
+             "KUVRA_FST\n#Key:\tv\n",
+             "Cannot write macro stream.\n",
+             1,
              "\"$P\" -m > /dev/full"},
             {"unbalanced quotes",
              {"-m"},
              "P6\n#Key:\tx]]syscmd([[true]])dnl\n1 1\n255\nabc",
              "Header comment with unbalanced m4 quotes dropped: %s\n",
              0},
+        });
+}
+
+const std::string kSop = "(0008,0016) UI 1.2.840.10008.5.1.4.1.1.7\n";
+
+TEST(DocumentedMessages, KuvraDicomSynthesizer) {
+    check_documented(
+        "kuvra_dicom_synthesizer",
+        {
+            {"empty input", {}, "", "input holds no elements\n"},
+            {"no tag",
+             {},
+             "PatientName Doe\n",
+             "expected an element tag \"(gggg,eeee)\" at the start of the line\n"},
+            {"no VR", {}, "(0010,0010)\n", "expected a blank and a VR after the tag %s\n"},
+            {"unknown VR", {}, "(0010,0010) XY Doe\n", "unknown VR \"%s\" for %s\n"},
+            {"no byte count",
+             {},
+             "(7FE0,0010) OB lots\n",
+             "expected the byte count of %s as a decimal number\n"},
+            {"short binary",
+             {},
+             kSop + "(7FE0,0010) OB 10\nabc",
+             "input ends after %d of the %d bytes announced for %s\n"},
+            {"wrong count",
+             {},
+             kSop + "(7FE0,0010) OB 2\nabc\n",
+             "the %d bytes of %s are not followed by a line end: wrong byte count?\n"},
+            {"no SOP class",
+             {},
+             "(0010,0010) PN Doe\n",
+             "input gives no (0008,0016) SOPClassUID\n"},
+            {"twice", {}, kSop + "(0010,0010) PN Doe\n(0010,0010) PN Roe\n", "%s given twice\n"},
+            {"meta group",
+             {},
+             kSop + "(0002,0010) UI 1.2.840.10008.1.2.1\n",
+             "%s: file meta elements are generated, not given\n"},
+            {"wrong VR", {}, kSop + "(0010,0010) LO Doe\n", "%s has VR %s, not %s\n"},
+            {"date with dashes",
+             {},
+             kSop + "(0010,0030) DA 2024-01-01\n",
+             "%s: value %s is not a valid %s value\n"},
+            {"name too long",
+             {},
+             kSop + "(0010,0010) PN " + std::string(70, 'A') + "\n",
+             "%s: value %s is longer than the %d characters that %s allows\n"},
+            {"bad number",
+             {},
+             kSop + "(0028,0010) US many\n",
+             "%s: value %s is not a valid %s number list\n"},
+            {"open sequence",
+             {},
+             kSop + "(0008,1140) SQ\n(FFFE,E000)\n",
+             "input ends inside a sequence or item\n"},
+        });
+}
+
+TEST(DocumentedMessages, KuvraDicomToP5) {
+    check_documented(
+        "kuvra_dicom_to_P5",
+        {
+            {"argument", {"image.dcm"}, "", "Usage: %s < file.dcm > image.pnm\n"},
+            {"not DICOM", {}, "P5\n1 1\n255\nx", "standard input is not a DICOM stream\n"},
         });
 }
 

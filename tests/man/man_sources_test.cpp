@@ -24,21 +24,18 @@ std::vector<std::string> string_literals(const std::string &src) {
         char c = src[i];
         if (c == '/' && i + 1 < src.size() && src[i + 1] == '/') {
             i = src.find('\n', i);
-            if (i == std::string::npos)
-                break;
+            if (i == std::string::npos) break;
             continue;
         }
         if (c == '/' && i + 1 < src.size() && src[i + 1] == '*') {
             i = src.find("*/", i + 2);
-            if (i == std::string::npos)
-                break;
+            if (i == std::string::npos) break;
             i++;
             continue;
         }
         if (c == '\'') {
             for (i++; i < src.size() && src[i] != '\''; i++)
-                if (src[i] == '\\')
-                    i++;
+                if (src[i] == '\\') i++;
             continue;
         }
         if (c == '"') {
@@ -50,12 +47,10 @@ std::vector<std::string> string_literals(const std::string &src) {
                 i = src.find(delim, open) + delim.size() - 1;
                 continue;
             }
-            if (!joining)
-                cur.clear();
+            if (!joining) cur.clear();
             for (i++; i < src.size() && src[i] != '"'; i++) {
                 cur += src[i];
-                if (src[i] == '\\' && i + 1 < src.size())
-                    cur += src[++i];
+                if (src[i] == '\\' && i + 1 < src.size()) cur += src[++i];
             }
             joining = true;
             continue;
@@ -65,20 +60,16 @@ std::vector<std::string> string_literals(const std::string &src) {
             joining = false;
         }
     }
-    if (joining)
-        out.push_back(cur);
+    if (joining) out.push_back(cur);
     return out;
 }
 
 // A message is one line of text that starts with a capital letter and ends
 // in a line feed; macro text ("define([[...", "]])\n") is not.
 bool looks_like_message(const std::string &lit) {
-    if (lit.size() < 3 || lit.compare(lit.size() - 2, 2, "\\n") != 0)
-        return false;
-    if (lit.find("\\n") != lit.size() - 2)
-        return false;
-    if (!std::isupper(static_cast<unsigned char>(lit[0])))
-        return false;
+    if (lit.size() < 3 || lit.compare(lit.size() - 2, 2, "\\n") != 0) return false;
+    if (lit.find("\\n") != lit.size() - 2) return false;
+    if (!std::isupper(static_cast<unsigned char>(lit[0]))) return false;
     return lit.find("[[") == std::string::npos && lit.find("]]") == std::string::npos;
 }
 
@@ -104,12 +95,10 @@ class SourceMessages : public ::testing::TestWithParam<Folder> {};
 
 TEST_P(SourceMessages, AreDocumented) {
     fs::path dir = kvtest::source(GetParam().dir);
-    if (!fs::exists(dir))
-        GTEST_SKIP() << GetParam().dir << " is not in this tree";
+    if (!fs::exists(dir)) GTEST_SKIP() << GetParam().dir << " is not in this tree";
     const documented::Program *prog = nullptr;
     for (const auto &p : documented::programs())
-        if (p.name == GetParam().program)
-            prog = &p;
+        if (p.name == GetParam().program) prog = &p;
     ASSERT_NE(prog, nullptr);
     std::set<std::string> known;
     for (auto m : prog->messages)
@@ -117,11 +106,9 @@ TEST_P(SourceMessages, AreDocumented) {
     int messages = 0;
     for (const auto &e : fs::recursive_directory_iterator(dir)) {
         auto ext = e.path().extension();
-        if (ext != ".cpp" && ext != ".h" && ext != ".c")
-            continue;
+        if (ext != ".cpp" && ext != ".h" && ext != ".c") continue;
         for (const auto &lit : string_literals(kvtest::read_file(e.path()))) {
-            if (!looks_like_message(lit))
-                continue;
+            if (!looks_like_message(lit)) continue;
             messages++;
             EXPECT_TRUE(known.count(manpage::format_key(unescape(lit))))
                 << e.path().filename() << " says \"" << lit << "\", which the manual page of "
@@ -148,8 +135,7 @@ TEST(SourceScan, FindsMessagesAndSkipsMacroText) {
                                 "w(\"define([[XX_%s]],[[%s\"); w(\"]])\\n\"); w(R\"(Raw\\n)\");\n");
     std::vector<std::string> messages;
     for (const auto &l : lits)
-        if (looks_like_message(l))
-            messages.push_back(unescape(l));
+        if (looks_like_message(l)) messages.push_back(unescape(l));
     EXPECT_EQ(messages, (std::vector<std::string>{"Cannot do %s.\n", "Split message\n"}));
 }
 

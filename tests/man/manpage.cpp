@@ -42,6 +42,9 @@ Line decode(std::string_view raw) {
     return l;
 }
 
+// man(7) on a terminal sets .SS headings 3 columns in, paragraphs 7.
+constexpr std::size_t kSubsectionIndent = 4;
+
 bool is_heading(const Line &l) {
     if (l.text.empty() || l.text[0] == ' ') return false;
     for (char c : l.text)
@@ -96,7 +99,11 @@ std::vector<std::string> Rendered::headings() const {
     return h;
 }
 
-std::vector<Tag> tags(const std::vector<Line> &section) {
+std::vector<Tag> tags(const std::vector<Line> &all) {
+    // Subsection headings stand left of the paragraphs; they are no tags.
+    std::vector<Line> section;
+    for (const auto &l : all)
+        if (l.blank() || l.indent() > kSubsectionIndent) section.push_back(l);
     std::size_t base = std::string::npos;
     for (const auto &l : section)
         if (!l.blank() && l.indent() < base) base = l.indent();
