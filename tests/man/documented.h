@@ -55,6 +55,25 @@ inline const std::vector<Program> &programs() {
              // m4's own, from the prelude macros XX_REQUIRE and XX_REQUIRE_VALUE.
              "Cannot find %s, but marked as required.\n",
              "Incorrect value %s for %s - should be %s.\n",
+             // The shipped templates' own (KV_FAIL), and the synthesizer's
+             // answer to the empty input that m4 leaves when it stops.
+             "kuvra DICOM module: no macro stream before the template\n",
+             "kuvra DICOM module: P5 image with an item type other than U8 or U16\n",
+             "kuvra DICOM module: image of %d x %d pixels: DICOM takes 1 to 65535 rows and "
+             "columns\n",
+             "kuvra DICOM module: the multiframe module takes a fieldset (KUVRA_FST) input\n",
+             "kuvra DICOM module: ExportField names no field: %s\n",
+             "kuvra DICOM module: the input has no field %s (name it with the header comment "
+             "ExportField)\n",
+             "kuvra DICOM module: Incorrect item type %s for %s - should be U8 or U16.\n",
+             "kuvra DICOM module: %s is %d: the multiframe module takes 2 or 3 dimensions\n",
+             "kuvra DICOM module: field of %d x %d x %d: DICOM takes 1 to 65535 rows and columns, "
+             "and at least one frame\n",
+             "kuvra DICOM module: %s is %d bytes, but %d x %d x %d samples of %s need %d\n",
+             "kuvra DICOM module: missing %s\n",
+             "kuvra DICOM module: %s is not a number\n",
+             "kuvra DICOM module: %s is not the data macro of the converter\n",
+             "kuvra_dicom_synthesizer: input holds no elements\n",
          },
          true},
         {"kuvra_pnmto3d32",
