@@ -29,3 +29,9 @@ check-asan:
 
 clean:
 	rm -rf $(BUILD) build-asan
+
+# Debian package of the build (programs, library, headers, templates, manual
+# pages), written into $(BUILD).
+.PHONY: package
+package: build
+	cd $(BUILD) && cpack -G DEB

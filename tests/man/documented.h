@@ -1,0 +1,203 @@
+// What each installed program accepts and says: the options and the
+// messages a user can meet, as the programs print them (printf formats).
+// Every entry must be explained in the program's manual page.
+#pragma once
+
+#include <ostream>
+#include <string_view>
+#include <vector>
+
+namespace documented {
+
+struct Program {
+    std::string_view name;
+    std::vector<std::string_view> options;
+    std::vector<std::string_view> messages;
+    // Whether the page must spell out the DICOM module search path.
+    bool module_search_path = false;
+};
+
+// Test names and failure reports show the program by name.
+inline void PrintTo(const Program &p, std::ostream *os) {
+    *os << p.name;
+}
+
+inline const std::vector<Program> &programs() {
+    static const std::vector<Program> table{
+        {"kuvra_ppmtodicom",
+         {"-m", "-d", "-h"},
+         {
+             "Unknown option.\n",
+             "Usage: %s [-m|-d m4module]\n",
+             "Cannot find requested DICOM module.\n",
+             "Cannot find DICOM config module dir. ??\n",
+             "Cannot open output file/pipe.\n",
+             "Input file must be P5, P6 or KUVRA_FIELDSET\n",
+             "Cannot open input stream.\n",
+             "Cannot write macro stream.\n",
+             "P5 failure reading size.\n",
+             "P5 failure reading depth.\n",
+             "P5 depth is not 1 to 65535.\n",
+             "P6 failure reading size.\n",
+             "P6 failure reading depth.\n",
+             "P6 depth is not 255.\n",
+             "Image size not supported.\n",
+             "Field size not supported.\n",
+             "Dimensions bad!\n",
+             "ENDFIELD not found.\n",
+             "Field copy failure.\n",
+             "Ouch - rlen failure?\n",
+             "Ouch - wlen failure?\n",
+             "Header comment with unbalanced m4 quotes dropped: %s\n",
+             "Header comment too long dropped: %s\n",
+             "Non-field keyword in fieldset file: %s\n",
+             "Cannot parse type descriptor\n",
+             // m4's own, from the prelude macros XX_REQUIRE and XX_REQUIRE_VALUE.
+             "Cannot find %s, but marked as required.\n",
+             "Incorrect value %s for %s - should be %s.\n",
+             // The shipped templates' own (KV_FAIL), and the synthesizer's
+             // answer to the empty input that m4 leaves when it stops.
+             "kuvra DICOM module: no macro stream before the template\n",
+             "kuvra DICOM module: P5 image with an item type other than U8 or U16\n",
+             "kuvra DICOM module: image of %d x %d pixels: DICOM takes 1 to 65535 rows and "
+             "columns\n",
+             "kuvra DICOM module: the multiframe module takes a fieldset (KUVRA_FST) input\n",
+             "kuvra DICOM module: ExportField names no field: %s\n",
+             "kuvra DICOM module: the input has no field %s (name it with the header comment "
+             "ExportField)\n",
+             "kuvra DICOM module: Incorrect item type %s for %s - should be U8 or U16.\n",
+             "kuvra DICOM module: %s is %d: the multiframe module takes 2 or 3 dimensions\n",
+             "kuvra DICOM module: field of %d x %d x %d: DICOM takes 1 to 65535 rows and columns, "
+             "and at least one frame\n",
+             "kuvra DICOM module: %s is %d bytes, but %d x %d x %d samples of %s need %d\n",
+             "kuvra DICOM module: missing %s\n",
+             "kuvra DICOM module: %s is not a number\n",
+             "kuvra DICOM module: %s is not the data macro of the converter\n",
+             "kuvra_dicom_synthesizer: input holds no elements\n",
+         },
+         true},
+        {"kuvra_pnmto3d32",
+         {"-H", "-D", "-h"},
+         {
+             "Usage: %s [-H] [-D]\n",
+             "Unknown option.\n",
+             "Cannot open input.\n",
+             "Cannot read magic.\n",
+             "Unsupported magic.\n",
+             "Cannot read width/height.\n",
+             "Cannot parse width/height.\n",
+             "Cannot read depth.\n",
+             "Cannot parse depth.\n",
+             "Depth too high, not supported.\n",
+             "Depth too high for non-P5, not supported.\n",
+             "Cannot allocate line memory.\n",
+             "Cannot read line %d.\n",
+             "Cannot write line %d.\n",
+             "Cannot write output.\n",
+         },
+         false},
+        {"kuvra_FST_extract",
+         {"-h"},
+         {
+             "Usage: %s\n",
+             "Unknown option.\n",
+             "Cannot open input.\n",
+             "Cannot read magic.\n",
+             "Unsupported magic.\n",
+             "Expected 'FIELD' keyword.\n",
+             "Expected 'FileCapsule' keyword.\n",
+             "Expected 'U8 1' type.\n",
+             "Expected 1-dimensional capsule.\n",
+             "Cannot read filesize.\n",
+             "Cannot parse filesize.\n",
+             "Cannot read padded filesize.\n",
+             "Capsule data ends early.\n",
+             "Cannot write output.\n",
+         },
+         false},
+        {"kuvra_pipeprefix", {}, {}, false},
+        // Its messages follow "kuvra_dicom_synthesizer: " and, for a failure
+        // of one input line, "line N: ".
+        {"kuvra_dicom_synthesizer",
+         {"-h"},
+         {
+             "unknown argument \"%s\"\n",
+             "standard output is a terminal; redirect it to a file\n",
+             "cannot write the output: %s\n",
+             "cannot write the DICOM file: %s\n",
+             "cannot cut back the partial output\n",
+             "cannot read input: %s\n",
+             "line longer than %d bytes\n",
+             "expected an element tag \"(gggg,eeee)\" at the start of the line\n",
+             "item tag %s takes no VR or value\n",
+             "unknown item tag %s\n",
+             "expected a blank and a VR after the tag %s\n",
+             "unknown VR \"%s\" for %s\n",
+             "expected a blank after the VR of %s\n",
+             "sequence %s takes no value on its line\n",
+             "expected the byte count of %s as a decimal number\n",
+             "unknown word after the byte count of %s (only \"big-endian\" is known)\n",
+             "\"big-endian\" applies to OW values only, not to %s\n",
+             "odd byte count %s for 16-bit words of %s\n",
+             "byte count %s of %s is too large\n",
+             "input ends after %d of the %d bytes announced for %s\n",
+             "the %d bytes of %s are not followed by a line end: wrong byte count?\n",
+             "cannot create a spool file: %s\n",
+             "cannot copy the value of %s: %s\n",
+             "input holds no elements\n",
+             "input ends inside a sequence or item\n",
+             "item start %s outside a sequence\n",
+             "item end %s without an open item\n",
+             "sequence end %s without an open sequence\n",
+             "%s: element inside a sequence but outside an item\n",
+             "%s: file meta elements are generated, not given\n",
+             "%s: group lengths are not written\n",
+             "%s has VR %s, not %s\n",
+             "%s given twice\n",
+             "%s follows %s in the input but sorts before it\n",
+             "%s: a non-ASCII value after the streamed value comes too late to set the "
+             "character set\n",
+             "%s: cannot create an element of VR %s\n",
+             "%s: cannot insert the element\n",
+             "%s: cannot store the value (%s)\n",
+             "%s: value %s is not valid UTF-8 (SpecificCharacterSet ISO_IR 192)\n",
+             "%s: value %s is not a valid %s number list\n",
+             "%s: value %s is not a valid %s value\n",
+             "%s: value %s does not conform to VR %s (%s)\n",
+             "%s: value %s is longer than the %d characters that %s allows\n",
+             "%s: value %s has %d values; the attribute takes %s\n",
+             "%s: %d bytes are not a whole number of %s values\n",
+             "%s: cannot pad the spooled value: %s\n",
+             "%s: cannot take the value from its spool file\n",
+             "input gives no (0008,0016) SOPClassUID\n",
+             "(0028,0008) NumberOfFrames must be at least 1\n",
+             "(7FE0,0010) PixelData holds %d bytes, but Rows %d x Columns %d x frames %d x "
+             "SamplesPerPixel %d x BitsAllocated %d need %d\n",
+         },
+         false},
+        // Its messages follow "kuvra_dicom_to_P5: ".
+        {"kuvra_dicom_to_P5",
+         {},
+         {
+             "Usage: %s < file.dcm > image.pnm\n",
+             "cannot read standard input: %s\n",
+             "standard input is not a DICOM stream\n",
+             "cannot read the DICOM stream: %s\n",
+             "the DICOM stream holds no image (Rows, Columns, BitsAllocated, PixelData)\n",
+             "the image has no pixels\n",
+             "no pixel data\n",
+             "cannot decode the pixel data: %s\n",
+             "monochrome image with %d samples per pixel\n",
+             "unsupported sample layout: BitsAllocated %d, BitsStored %d, HighBit %d\n",
+             "pixel data shorter than one frame\n",
+             "cannot read the pixel data\n",
+             "cannot render the image: %s\n",
+             "cannot render the image\n",
+             "cannot write the image: %s\n",
+         },
+         false},
+    };
+    return table;
+}
+
+} // namespace documented
