@@ -44,12 +44,18 @@ int mimetomagic(const char *mime);
 
 /* Type of the file at path; 0 if it cannot be opened. */
 int getmagic(const char *path);
-/* Sniffs fd into buf.  *count holds buf's capacity on entry and, on return,
- * how many bytes were consumed from fd into buf (never negative, never more
- * than were read).  fd stays open, positioned after those bytes. */
+/* Sniffs fd into buf, reading no further than the step that decides (at most
+ * 348 bytes).  *count holds buf's capacity on entry and, on return, how many
+ * bytes were consumed from fd into buf, in order from the first: never
+ * negative, and after a read error still the bytes taken before it.  Nothing
+ * is put back: fd stays open, positioned after those bytes.  A capacity below
+ * a step's total ends the sniffing there with 1. */
 int getmagic_fromfd_tomem(int fd, char *buf, int *count);
-/* Type of the content of a gzip / bzip2 file at path; 0 if the decompressor
- * cannot be started, 1 if it yields nothing recognisable. */
+/* Type of the content of a gzip / bzip2 file at path, sniffed from the output
+ * of gunzip / bunzip2 (found through PATH, given the file on its standard
+ * input, no shell involved, its error output discarded).  0 if the
+ * decompressor cannot be started; 1 if the file cannot be opened or its
+ * content is unrecognisable. */
 int getgzmagic(const char *path);
 int getbz2magic(const char *path);
 
