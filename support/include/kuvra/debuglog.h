@@ -57,12 +57,15 @@ extern debugentry *debugentry_inmem_list; /* NULL when there is no ring */
 extern int32_t debugentry_inmem_index;    /* slot the next new message goes to */
 extern int32_t debugentry_inmem_max;      /* number of slots, 0 without a ring */
 
-/* Optional per-caller record for debug_vlog: its own mask tables, and a
- * reference to a named object whose name text follows its first 32-bit member. */
+/* Optional per-caller record for debug_vlog: mask tables that replace the
+ * global ones for that message, and a name reference.  name_ref points to a
+ * slot (or is NULL) that holds a pointer to a named object (or NULL); the
+ * object's zero-terminated name lies directly behind its first 32-bit member.
+ * The caller owns the record and the object; the facility only reads them. */
 typedef struct debug_context {
     uint32_t filemask[KV_DEBUG_CATEGORIES];
     uint32_t ringmask[KV_DEBUG_CATEGORIES];
-    void **name_ref;
+    void *const *name_ref;
 } debug_context;
 
 typedef struct debug_bitname {
@@ -78,11 +81,25 @@ typedef struct debug_timeval {
     int32_t usec;
 } debug_timeval;
 
+/* Allocates the ring (every slot empty, its text "") and sets the default
+ * masks: file 0x1f, ring 0x7f in every category; counts 0.  Leaves the log
+ * file alone.  0, or -1 when the ring could not be allocated (the masks are
+ * set all the same and messages reach the log file only). */
 int debug_init(void);
+/* Sets the file (ring) mask of category, or of all categories when category
+ * is 64 or more (which includes (uint32_t)-1).  Returns mask. */
 uint32_t debug_enable(uint32_t category, uint32_t mask);
 uint32_t debug_enable_inmem(uint32_t category, uint32_t mask);
+/* Closes the current log file unless it is stderr, then: NULL leaves no log
+ * file, "" makes stderr the log file, anything else is opened for appending.
+ * 0, or -1 when the path could not be opened (no log file then). */
 int debug_set_file(const char *path);
+/* KUVRA_DEBUG_FILE (set, even empty) replaces the log file as debug_set_file
+ * does; KUVRA_DEBUG_FLAGS "cat,mask;cat,mask..." sets file masks as
+ * debug_enable does, up to the first element that is not a number pair. */
 void KVDebugReadEnvironment(void);
+/* Frees the ring and closes the log file unless it is stderr, which stays the
+ * log file.  Returns 0. */
 int debug_exit(void);
 
 /* Writes the count most recent ring entries (oldest first) to fd as raw
@@ -102,21 +119,27 @@ static inline int debug_vlog(const debug_context *ctx, int cont, int category, u
                              const char *fmt, va_list ap) {
     struct timeval tv;
     const uint32_t *fmask, *rmask;
-    int result = 0;
+    int result = 0, to_ring, to_file;
     uint32_t cat = (uint32_t)category;
-    if (cat >= KV_DEBUG_CATEGORIES)
-        return 0;
-    gettimeofday(&tv, NULL);
+    if (cat >= KV_DEBUG_CATEGORIES) return 0;
     fmask = ctx ? ctx->filemask : KVDebugConfig.filemask;
     rmask = ctx ? ctx->ringmask : KVDebugConfig.ringmask;
-    if (debugentry_inmem_list && debugentry_inmem_max > 0 && (severity & rmask[cat])) {
+    to_ring = debugentry_inmem_list && debugentry_inmem_max > 0 && (severity & rmask[cat]);
+    to_file = KVDebugConfig.logfile && (severity & fmask[cat]);
+    /* The time query is the dearest part of a message that nothing takes;
+     * when a sink takes it, both sinks share this one time. */
+    if (!to_ring && !to_file) return 0;
+    gettimeofday(&tv, NULL);
+    if (to_ring) {
         va_list aq;
         debugentry *e;
         if (cont) {
-            debugentry_inmem_index = debugentry_inmem_index == 0 ? debugentry_inmem_max - 1
-                                                                 : debugentry_inmem_index - 1;
+            debugentry_inmem_index =
+                debugentry_inmem_index == 0 ? debugentry_inmem_max - 1 : debugentry_inmem_index - 1;
             e = &debugentry_inmem_list[debugentry_inmem_index];
             {
+                /* The slot's text is a valid string (debug_init clears every
+                 * slot), but count only within the slot all the same. */
                 size_t used = 0;
                 while (used < KV_DEBUG_TEXT_SIZE - 1 && e->text[used])
                     used++;
@@ -134,18 +157,22 @@ static inline int debug_vlog(const debug_context *ctx, int cont, int category, u
             vsnprintf(e->text, KV_DEBUG_TEXT_SIZE, fmt, aq);
             va_end(aq);
         }
+        /* vsnprintf leaves the buffer unspecified on an encoding error; the
+         * slot text must stay a string for retrieval and later continuations. */
+        e->text[KV_DEBUG_TEXT_SIZE - 1] = '\0';
         KVDebugConfig.ringcount++;
-        if (++debugentry_inmem_index >= debugentry_inmem_max)
-            debugentry_inmem_index = 0;
+        if (++debugentry_inmem_index >= debugentry_inmem_max) debugentry_inmem_index = 0;
     }
-    if (KVDebugConfig.logfile && (severity & fmask[cat])) {
+    if (to_file) {
         va_list aq;
         FILE *f = KVDebugConfig.logfile;
         if (!cont) {
             fprintf(f, "%d.%06d:% 2d %08x:", (int)tv.tv_sec, (int)tv.tv_usec, (int)cat,
                     (unsigned)severity);
-            if (ctx && ctx->name_ref && *ctx->name_ref)
-                fprintf(f, "%s:", (const char *)*ctx->name_ref + sizeof(uint32_t));
+            if (ctx && ctx->name_ref && *ctx->name_ref) {
+                const char *object = (const char *)*ctx->name_ref;
+                fprintf(f, "%s:", object + sizeof(uint32_t));
+            }
         }
         va_copy(aq, ap);
         result = vfprintf(f, fmt, aq);
