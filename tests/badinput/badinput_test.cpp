@@ -13,22 +13,14 @@
 // With KUVRA_BADINPUT_VALGRIND=1 each program runs under valgrind, whose
 // memory errors fail the row.
 #include "kvtest.h"
+#include "sandbox.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -155,7 +147,9 @@ const Row rows[] = {
 };
 
 // gtest names a row by its file in listings and failures.
-void PrintTo(const Row &r, std::ostream *os) { *os << r.file; }
+void PrintTo(const Row &r, std::ostream *os) {
+    *os << r.file;
+}
 
 fs::path corpus() {
     return kvtest::source("tests/badinput/corpus");
@@ -166,94 +160,29 @@ bool under_valgrind() {
     return v && *v && std::string(v) != "0";
 }
 
-// Valgrind's own verdict gets a status that no program uses.
-constexpr int VALGRIND_ERROR = 99;
+using kvsandbox::describe;
+using kvsandbox::Outcome;
 
-bool have_private_tmp() {
-    static const bool ok = kvtest::run({"unshare", "-rm", "true"}).status == 0;
-    return ok;
-}
-
-struct Outcome {
-    kvtest::RunResult r;
-    std::vector<std::string> tmp_left; // what the run left in its /tmp
-    std::vector<std::string> orphans;  // descendants still alive after the run
-};
-
-// Processes that were orphaned during the run have been reparented to this
-// process (the subreaper).  Those that are gone are reaped; those that stay
-// alive for two seconds are reported, then killed.
-std::vector<std::string> collect_orphans() {
-    std::vector<std::string> alive;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    for (;;) {
-        while (waitpid(-1, nullptr, WNOHANG) > 0) {
-        }
-        std::vector<pid_t> kids;
-        std::error_code ec;
-        for (const auto &t : fs::directory_iterator("/proc/self/task", ec)) {
-            std::ifstream f(t.path() / "children");
-            pid_t p;
-            while (f >> p)
-                kids.push_back(p);
-        }
-        if (kids.empty()) return alive;
-        if (std::chrono::steady_clock::now() > deadline) {
-            for (pid_t p : kids) {
-                std::string comm = kvtest::read_file("/proc/" + std::to_string(p) + "/comm");
-                alive.push_back(std::to_string(p) + " " + comm);
-                kill(p, SIGKILL);
-            }
-            while (waitpid(-1, nullptr, WNOHANG) > 0 || errno == EINTR) {
-            }
-            return alive;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
-// Runs argv (a program of build/bin first) with standard input from
-// stdin_path, as a pipe or as the file itself.
+// Runs argv with standard input from stdin_path, as a pipe or as the file.
 Outcome run(std::vector<std::string> argv, const fs::path &stdin_path, bool as_pipe) {
-    if (under_valgrind())
-        argv.insert(argv.begin(), {"valgrind", "-q", "--vgdb=no",
-                                   "--error-exitcode=" + std::to_string(VALGRIND_ERROR)});
-    argv.insert(argv.begin(), {"timeout", "-k", "5", "120"});
-    kvtest::TempDir dir;
-    fs::create_directory(dir / "tmp");
-    std::vector<std::string> cmd;
-    if (have_private_tmp()) {
-        cmd = {"unshare",
-               "-rm",
-               "sh",
-               "-c",
-               "mount --bind \"$0\" /tmp && exec \"$@\"",
-               (dir / "tmp").string()};
-    }
-    cmd.insert(cmd.end(), argv.begin(), argv.end());
-    kvtest::RunOptions opt;
+    kvsandbox::Options opt;
     if (as_pipe)
         opt.input = kvtest::read_file(stdin_path);
     else
         opt.stdin_file = stdin_path.string();
-    Outcome o;
-    o.r = kvtest::run(cmd, opt);
-    o.orphans = collect_orphans();
-    for (const auto &e : fs::directory_iterator(dir / "tmp"))
-        o.tmp_left.push_back(e.path().filename().string());
-    return o;
+    opt.valgrind = under_valgrind();
+    return kvsandbox::run(std::move(argv), opt);
 }
 
-std::string describe(const kvtest::RunResult &r) {
-    return "status " + std::to_string(r.status) + ", signal " + std::to_string(r.term_signal) +
-           ", stderr:\n" + r.err;
+bool have_private_tmp() {
+    return kvsandbox::have_private_tmp();
 }
 
 // The checks every run must pass, whatever the row says.
 void check_common(const Outcome &o) {
     EXPECT_EQ(o.r.term_signal, 0) << describe(o.r);
-    EXPECT_NE(o.r.status, 124) << "timed out\n" << describe(o.r);
-    EXPECT_NE(o.r.status, VALGRIND_ERROR) << "valgrind found errors\n" << describe(o.r);
+    EXPECT_NE(o.r.status, kvsandbox::TIMED_OUT) << "timed out\n" << describe(o.r);
+    EXPECT_NE(o.r.status, kvsandbox::VALGRIND_ERROR) << "valgrind found errors\n" << describe(o.r);
     EXPECT_TRUE(o.orphans.empty())
         << "processes left behind: " << ::testing::PrintToString(o.orphans);
 }
@@ -368,11 +297,7 @@ TEST(BadInputCorpus, EveryFileHasARow) {
     EXPECT_EQ(listed, present);
 }
 
-// Orphans must land here to be counted.
-const bool subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
-
 TEST(BadInputCorpus, HarnessSeesOrphansAndTmp) {
-    ASSERT_TRUE(subreaper);
     // A process that leaves a sleeping child behind is caught...
     auto o = run({"sh", "-c", "sleep 30 >/dev/null 2>&1 & exit 0"}, corpus() / "empty", false);
     EXPECT_EQ(o.orphans.size(), 1u);
