@@ -8,6 +8,7 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -58,21 +59,37 @@ std::vector<std::string> collect_orphans() {
     }
 }
 
+// The helpers by absolute path, found on the test's own PATH: a run may
+// give the program a PATH without them.
+std::string locate(const std::string &name) {
+    const char *path = getenv("PATH");
+    std::string rest = path ? path : "";
+    while (!rest.empty()) {
+        size_t colon = rest.find(':');
+        std::string dir = rest.substr(0, colon);
+        rest = colon == std::string::npos ? "" : rest.substr(colon + 1);
+        std::string cand = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(cand.c_str(), X_OK) == 0) return cand;
+    }
+    return name;
+}
+
 } // namespace
 
 bool have_private_tmp() {
-    static const bool ok = kvtest::run({"unshare", "-rm", "true"}).status == 0;
+    static const bool ok = kvtest::run({locate("unshare"), "-rm", "true"}).status == 0;
     return ok;
 }
 
 Outcome run(std::vector<std::string> argv, const Options &opt) {
     become_subreaper();
     if (opt.valgrind)
-        argv.insert(argv.begin(), {"valgrind", "-q", "--vgdb=no",
+        argv.insert(argv.begin(), {locate("valgrind"), "-q", "--vgdb=no",
                                    "--error-exitcode=" + std::to_string(VALGRIND_ERROR)});
     if (opt.file_size_limit >= 0)
-        argv.insert(argv.begin(), {"prlimit", "--fsize=" + std::to_string(opt.file_size_limit)});
-    argv.insert(argv.begin(), {"timeout", "-k", "5", std::to_string(opt.timeout_seconds)});
+        argv.insert(argv.begin(),
+                    {locate("prlimit"), "--fsize=" + std::to_string(opt.file_size_limit)});
+    argv.insert(argv.begin(), {locate("timeout"), "-k", "5", std::to_string(opt.timeout_seconds)});
 
     kvtest::TempDir dir;
     fs::create_directory(dir / "tmp");
