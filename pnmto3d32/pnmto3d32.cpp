@@ -133,6 +133,9 @@ int convert_rows(const Image &img, FILE *in, FILE *out, FILE *err) {
     }
     pnmto3d32::RowConverter convert = pnmto3d32::row_converter(img.bpp);
     const size_t width = size_t(img.width);
+    // Rows of width 0 read and write nothing; a header "0 2000000000" would
+    // otherwise spin through two billion empty rows.
+    if (width == 0) return 0;
     for (int32_t row = 0; row < img.height; row++) {
         if (fread(inl.get(), size_t(img.bpp), width, in) < width) {
             fprintf(err, "Cannot read line %d.\n", int(row));
