@@ -80,16 +80,18 @@ std::optional<Image> read_header(FILE *in, FILE *err) {
         return std::nullopt;
     }
     std::string_view sizes(line);
-    auto width = parse_int(sizes);
-    auto height = width ? parse_int(sizes) : std::nullopt;
     // A negative extent cannot be written as a volume; it is as unusable as
-    // a missing number.
-    if (!width || !height || *width < 0 || *height < 0) {
+    // a missing number.  (value_or: GCC may test the value of a disengaged
+    // optional before its flag, which valgrind reports as a jump on an
+    // uninitialised value.)
+    const int32_t width = parse_int(sizes).value_or(-1);
+    const int32_t height = width >= 0 ? parse_int(sizes).value_or(-1) : -1;
+    if (width < 0 || height < 0) {
         fputs("Cannot parse width/height.\n", err);
         return std::nullopt;
     }
-    img.width = *width;
-    img.height = *height;
+    img.width = width;
+    img.height = height;
 
     if (!fgets_nocomment_killcrnl(line, sizeof line, in)) {
         fputs("Cannot read depth.\n", err);
