@@ -82,6 +82,9 @@ put("fst_total_negative", b"KUVRA_FST\nFIELD\nvol\nU8 1\n1\n3\n-5\nENDFIELD\n")
 put("capsule_negative_size", capsule(b"-1", b"3", b"abc\nENDFIELD\n"))
 put("capsule_size_not_number", capsule(b"many", b"3", b"abc\nENDFIELD\n"))
 
+# Found by fuzzing: zero-width rows with a huge height (a two-billion-row spin).
+put("p6_zero_width_huge_height", b"P6\n0 2000000000\n255\n")
+
 # Fieldset structure.
 put("fst_17_dims", b"KUVRA_FST\n" + field(b"vol", b"U8 1", b"17", b" ".join([b"1"] * 17), b"1", b"x"))
 put("fst_0_dims", b"KUVRA_FST\n" + field(b"vol", b"U8 1", b"0", b"1", b"1", b"x"))

@@ -256,7 +256,8 @@ TEST(FaultsClosedOutput, Filters) {
     std::string capsule = "KUVRA_FST\nFIELD\nFileCapsule\nU8 1\n1\n" + std::to_string(body.size()) +
                           "\n" + std::to_string(body.size()) + "\n" + body;
     closed_early({}, kvtest::bin("kuvra_FST_extract"), capsule);
-    closed_early({}, kvtest::bin("kuvra_pipeprefix"), body);
+    // Its descriptor 2 is read first (the pushed-back bytes): here, none.
+    closed_early({}, kvtest::bin("kuvra_pipeprefix") + " 2</dev/null", body);
 }
 
 TEST_F(Faults, ClosedOutputConverter) {
