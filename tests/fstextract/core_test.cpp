@@ -6,32 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <memstreams.h>
 #include <string>
 
 namespace {
 
-struct Streams {
-    std::string input;
-    FILE *in = nullptr;
-    char *outbuf = nullptr, *errbuf = nullptr;
-    size_t outlen = 0, errlen = 0;
-    FILE *out = nullptr, *err = nullptr;
-
-    explicit Streams(std::string bytes) : input(std::move(bytes)) {
-        in = fmemopen(input.data(), input.size(), "rb");
-        out = open_memstream(&outbuf, &outlen);
-        err = open_memstream(&errbuf, &errlen);
-    }
-    ~Streams() {
-        fclose(in);
-        fclose(out);
-        fclose(err);
-        free(outbuf);
-        free(errbuf);
-    }
-    std::string out_text() { return fflush(out), std::string(outbuf, outlen); }
-    std::string err_text() { return fflush(err), std::string(errbuf, errlen); }
-};
+using kvtest::Streams;
 
 TEST(FstExtractCore, InputIsLeftRightAfterTheFileBytes) {
     Streams s("KUVRA_FST\nFIELD\nFileCapsule\nU8 1\n1\n3\n8\nabcPADDING");
