@@ -34,6 +34,10 @@ check: deps
 check-build: build
 	$(CTEST) --test-dir $(BUILD)
 
+# Converts the bundled samples with both DICOM modules into demo-out/.
+demo: build
+	@scripts/demo $(BUILD)
+
 # Sanitized build of the same suite.
 check-asan: deps
 	cmake -S . -B build-asan -G Ninja -DKUVRA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
