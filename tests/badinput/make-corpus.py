@@ -104,6 +104,9 @@ put("capsule_crlf", capsule(b"3", b"3", b"abc\r\nENDFIELD\r\n", nl=b"\r\n"))
 
 # Header comments that try to run m4 or shell commands.
 put("m4_syscmd_comment", b"P6\n#Key:\tx]])syscmd([[touch /tmp/kuvra_pwned]])dnl\n1 1\n255\nabc")
+put("m4_reserved_name", b"P6\n#DATA_FORMAT:\tsyscmd([[touch /tmp/kuvra_pwned]])P6\n"
+    b"#OVERRIDE:\tsyscmd([[touch /tmp/kuvra_pwned]])\n1 1\n255\nabc"
+    b"#FIELD_RGB_DATA:\tsyscmd([[touch /tmp/kuvra_pwned]])\n")
 put("m4_open_quote_comment", b"P6\n#Key:\t[[x\n#+Key:\ty\n1 1\n255\nabc")
 
 # Other formats and single-line PNM headers.
