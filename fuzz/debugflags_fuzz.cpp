@@ -3,6 +3,7 @@
 // through the environment with KVDebugReadEnvironment, both checked against
 // a model that walks the list with the C library's own sscanf("%i,%i").
 #include "debuglog_internal.h"
+#include "report.h"
 
 #include <kuvra/debuglog.h>
 
@@ -93,7 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Table want = seed_table(seed);
     const int want_n = model_apply(text, want);
     if (n != want_n || lib != want) {
-        fprintf(stderr, "apply_flags(\"%s\"): %d pairs, model %d\n", text.c_str(), n, want_n);
+        dprintf(fuzzreport::fd, "apply_flags(\"%s\"): %d pairs, model %d\n", text.c_str(), n,
+                want_n);
         abort();
     }
 
@@ -108,7 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     memcpy(file_after.data(), KVDebugConfig.filemask, sizeof KVDebugConfig.filemask);
     memcpy(ring_after.data(), KVDebugConfig.ringmask, sizeof KVDebugConfig.ringmask);
     if (file_after != want || ring_after != ring_before) {
-        fprintf(stderr, "KVDebugReadEnvironment(\"%s\") differs from the model\n", text.c_str());
+        dprintf(fuzzreport::fd, "KVDebugReadEnvironment(\"%s\") differs from the model\n",
+                text.c_str());
         abort();
     }
     return 0;

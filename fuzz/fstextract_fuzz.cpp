@@ -2,6 +2,7 @@
 // against a model of the capsule frame: the status, the one message, and
 // the bytes written (exactly the file's bytes, or the part that was there).
 #include "fstextract.h"
+#include "report.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -110,8 +111,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     const Expected want = model(input);
     if (status != want.status || got_err != want.message || got_out != want.out) {
-        fprintf(stderr, "status %d (want %d)\nstderr [%s] (want [%s])\nout %zu bytes (want %zu)\n",
-                status, want.status, got_err.c_str(), want.message.c_str(), got_out.size(),
+        dprintf(fuzzreport::fd,
+                "status %d (want %d)\nstderr [%s] (want [%s])\nout %zu bytes (want %zu)\n", status,
+                want.status, got_err.c_str(), want.message.c_str(), got_out.size(),
                 want.out.size());
         abort();
     }

@@ -5,6 +5,7 @@
 // (up to its first NUL) is the text.  A fixed set of variables is placed in
 // the environment so that references can succeed, fail, grow and shrink the
 // text, and insert values that themselves look like references.
+#include "report.h"
 #include <kuvra/fileutil.h>
 
 #include <cstdint>
@@ -46,8 +47,8 @@ std::optional<std::string> model_expand(std::string_view t, size_t size) {
 
 [[noreturn]] void fail(const char *what, std::string_view in, std::string_view got,
                        std::string_view want) {
-    fprintf(stderr, "%s\n input: [%.*s]\n got:   [%.*s]\n want:  [%.*s]\n", what, int(in.size()),
-            in.data(), int(got.size()), got.data(), int(want.size()), want.data());
+    dprintf(fuzzreport::fd, "%s\n input: [%.*s]\n got:   [%.*s]\n want:  [%.*s]\n", what,
+            int(in.size()), in.data(), int(got.size()), got.data(), int(want.size()), want.data());
     abort();
 }
 

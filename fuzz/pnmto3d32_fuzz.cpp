@@ -4,6 +4,7 @@
 //
 // Input: byte 0 picks the parts (header, data or both), the rest is the image.
 #include "pnmto3d32.h"
+#include "report.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -5,6 +5,7 @@
 //
 // Input: byte 0 picks the buffer capacity (some below a step's total, most
 // at the callers' 512), the rest is the stream.
+#include "report.h"
 #include <kuvra/filetype.h>
 
 #include <array>
@@ -113,7 +114,7 @@ std::pair<int, int> model(std::string_view s, int capacity) {
 }
 
 [[noreturn]] void fail(const char *what, int got, int want) {
-    fprintf(stderr, "%s: got %d, want %d\n", what, got, want);
+    dprintf(fuzzreport::fd, "%s: got %d, want %d\n", what, got, want);
     abort();
 }
 

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
@@ -76,6 +77,19 @@ std::string locate(const std::string &name) {
 
 } // namespace
 
+ScratchDir::ScratchDir() {
+    fs::path base = fs::path(KUVRA_BUILD_DIR) / "tests" / "scratch";
+    fs::create_directories(base);
+    std::string tmpl = (base / "run.XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
 bool have_private_tmp() {
     static const bool ok = kvtest::run({locate("unshare"), "-rm", "true"}).status == 0;
     return ok;
@@ -95,11 +109,11 @@ Outcome run(std::vector<std::string> argv, const Options &opt) {
     fs::create_directory(dir / "tmp");
     std::vector<std::string> cmd;
     if (have_private_tmp())
-        cmd = {"unshare",
+        cmd = {locate("unshare"),
                "-rm",
-               "sh",
+               locate("sh"),
                "-c",
-               "mount --bind \"$0\" /tmp && exec \"$@\"",
+               locate("mount") + " --bind \"$0\" /tmp && exec \"$@\"",
                (dir / "tmp").string()};
     cmd.insert(cmd.end(), argv.begin(), argv.end());
 

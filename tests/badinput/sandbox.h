@@ -9,6 +9,7 @@
 
 #include "kvtest.h"
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,22 @@ struct Outcome {
     kvtest::RunResult r;
     std::vector<std::string> tmp_left; // names left in the run's /tmp
     std::vector<std::string> orphans;  // "pid comm" of descendants still alive after it
+};
+
+// A fresh directory outside /tmp (under the build tree), removed with its
+// contents on destruction.  Files a sandboxed run must see (programs put
+// first on PATH, a HOME) live here: the run's private /tmp hides the real one.
+class ScratchDir {
+  public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    const std::filesystem::path &path() const { return path_; }
+    std::filesystem::path operator/(const std::string &name) const { return path_ / name; }
+
+  private:
+    std::filesystem::path path_;
 };
 
 // Whether private /tmp directories are available here (unshare -rm).  When

@@ -74,10 +74,10 @@ std::string which(const std::string &name) {
 
 // A directory to be the whole PATH: the build's programs and the outside
 // tools the pipeline needs, less those named in `without`.
-fs::path path_dir(const kvtest::TempDir &dir, const std::vector<std::string> &without) {
+fs::path path_dir(const kvsandbox::ScratchDir &dir, const std::vector<std::string> &without) {
     fs::path bin = dir / "pathbin";
     fs::create_directories(bin);
-    std::vector<std::string> tools = {"m4",   "dd",    "rm",      "cat",  "gunzip",
+    std::vector<std::string> tools = {"m4",   "dd",    "rm",      "cat",  "gunzip", "head",
                                       "gzip", "bzip2", "bunzip2", "lzma", "sh"};
     for (const auto &e : fs::directory_iterator(KUVRA_BIN_DIR))
         tools.push_back(e.path().filename().string());
@@ -91,7 +91,7 @@ fs::path path_dir(const kvtest::TempDir &dir, const std::vector<std::string> &wi
 
 // A HOME whose ~/.kuvra/share holds a module that just inserts the pixel
 // data, so that the export pipeline runs without the DICOM templates.
-void add_home_module(const kvtest::TempDir &dir) {
+void add_home_module(const kvsandbox::ScratchDir &dir) {
     fs::path mod = dir / "home/.kuvra/share/config/dicom/modules";
     fs::create_directories(mod);
     kvtest::write_file(mod / "faults_module", "XX_REQUIRE([[XX_FIELD_RGB]])dnl\nXX_FIELD_RGB_DATA");
@@ -107,7 +107,7 @@ class Faults : public ::testing::Test {
     std::vector<std::string> env(const fs::path &path) const {
         return {"HOME=" + (dir / "home").string(), "PATH=" + path.string()};
     }
-    kvtest::TempDir dir;
+    kvsandbox::ScratchDir dir;
 };
 
 void no_signal_no_orphan(const Outcome &o) {
@@ -154,7 +154,7 @@ TEST_F(Faults, TmpFullExport) {
 // ---- a decompressor that dies -------------------------------------------
 
 // gunzip that delivers 3,000 bytes and is then killed.
-fs::path dying_gunzip(const kvtest::TempDir &dir) {
+fs::path dying_gunzip(const kvsandbox::ScratchDir &dir) {
     fs::path bin = dir / "dying";
     fs::create_directories(bin);
     write_script(bin / "gunzip", "gzip -dc | head -c 3000\nkill -KILL $$\n");
@@ -180,25 +180,25 @@ TEST_F(Faults, DecompressorDiesMidStream) {
 
 // ---- the export pipeline's programs missing or failing -------------------
 
-TEST_F(Faults, M4Missing) {
+// The pipeline is started without a shell: a program that cannot be run
+// means the sink cannot be opened, before any input is read or spooled.
+void pipeline_program_missing(const std::vector<std::string> &env) {
     kvsandbox::Options opt;
     opt.input = p6_image(64, 64);
-    opt.env = env(path_dir(dir, {"m4"}));
+    opt.env = env;
     Outcome o = kvsandbox::run({converter, "-d", "faults_module"}, opt);
     no_signal_no_orphan(o);
-    // The synthesizer saw no input: the pipeline, and so the run, failed.
-    EXPECT_NE(o.r.status, 0) << describe(o.r);
+    EXPECT_EQ(o.r.status, 1) << describe(o.r);
+    EXPECT_TRUE(has(o.r.err, "Cannot open output file/pipe.\n")) << o.r.err;
     EXPECT_TRUE(o.tmp_left.empty()) << ::testing::PrintToString(o.tmp_left);
 }
 
+TEST_F(Faults, M4Missing) {
+    pipeline_program_missing(env(path_dir(dir, {"m4"})));
+}
+
 TEST_F(Faults, SynthesizerMissing) {
-    kvsandbox::Options opt;
-    opt.input = p6_image(64, 64);
-    opt.env = env(path_dir(dir, {"kuvra_dicom_synthesizer"}));
-    Outcome o = kvsandbox::run({converter, "-d", "faults_module"}, opt);
-    no_signal_no_orphan(o);
-    EXPECT_EQ(o.r.status, 127) << "the shell's status for a missing command\n" << describe(o.r);
-    EXPECT_TRUE(o.tmp_left.empty()) << ::testing::PrintToString(o.tmp_left);
+    pipeline_program_missing(env(path_dir(dir, {"kuvra_dicom_synthesizer"})));
 }
 
 // A synthesizer that reads everything and fails, one that fails without
@@ -307,7 +307,7 @@ void on_alarm(int) {
 TEST(FaultsLibrary, DecompressingOpenUnderSignals) {
     if (!fs::exists(kvtest::bin("kuvra_pipeprefix"))) GTEST_SKIP() << "no kuvra_pipeprefix";
     const std::string img = p6_image(400, 400);
-    kvtest::TempDir dir;
+    kvsandbox::ScratchDir dir;
     kvtest::write_file(dir / "plain", img);
     kvtest::write_file(dir / "gz", compress(img, "gzip"));
     kvtest::write_file(dir / "gz.bz2", compress(compress(img, "gzip"), "bzip2"));
@@ -363,7 +363,7 @@ TEST(FaultsLibrary, DecompressingOpenUnderSignals) {
 // yields end of file, nothing blocks.
 TEST(FaultsLibrary, DecompressorKilled) {
     if (!fs::exists(kvtest::bin("kuvra_pipeprefix"))) GTEST_SKIP() << "no kuvra_pipeprefix";
-    kvtest::TempDir dir;
+    kvsandbox::ScratchDir dir;
     const std::string img = p6_image(100, 100);
     kvtest::write_file(dir / "in.gz", compress(img, "gzip"));
     fs::path bin = dying_gunzip(dir);
