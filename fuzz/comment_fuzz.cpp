@@ -68,6 +68,15 @@ bool nested(std::string_view v) {
     return depth == 0;
 }
 
+// The converter's own macros, which no header comment may redefine.
+bool reserved(const std::string &name) {
+    for (const char *r :
+         {"XX_OVERRIDE", "XX_UNSET", "XX_DEFAULT", "XX_OVERRIDE_IFDEF", "XX_OPTIONAL", "XX_REQUIRE",
+          "XX_REQUIRE_VALUE", "XX_CURRENT_DATE", "XX_CURRENT_TIME", "XX_DATA_FORMAT"})
+        if (name == r) return true;
+    return name.rfind("XX_FIELD_", 0) == 0;
+}
+
 struct Model {
     bool written = false;
     std::string name, value;
@@ -115,7 +124,7 @@ Model model(const std::string &first, Reader r) {
         }
         m.value += *more;
     }
-    m.written = nested(m.value);
+    m.written = nested(m.value) && !reserved(m.name);
     return m;
 }
 

@@ -89,6 +89,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (rc == 1 && !rest.empty()) fail("failed run with text after its last definition");
 
     // Spool files: named by DATA definitions, of their field's total size.
+    // The frame's own macros are defined once, by the converter.
+    int format_defs = 0;
+    for (const auto &d : defs) {
+        if (d.name == "XX_DATA_FORMAT") format_defs++;
+        if (d.name == "XX_CURRENT_DATE" || d.name == "XX_CURRENT_TIME" || d.name == "XX_OVERRIDE" ||
+            d.name == "XX_REQUIRE" || d.name == "XX_REQUIRE_VALUE" || d.name == "XX_DEFAULT" ||
+            d.name == "XX_UNSET" || d.name == "XX_OPTIONAL" || d.name == "XX_OVERRIDE_IFDEF")
+            if (&d != &defs[0] && &d != &defs[1]) fail("header comment redefines " + d.name);
+    }
+    if (format_defs > 1) fail("XX_DATA_FORMAT defined again");
+
     // The total size in force is the latest one of the field (two fields
     // may share a sanitised name).
     std::map<std::string, std::string> totals;
@@ -98,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const std::string &n = d.name;
         if (n.size() > 11 && n.compare(n.size() - 11, 11, "_TOTAL_SIZE") == 0)
             totals[n.substr(0, n.size() - 11)] = d.value;
-        if (n.size() < 14 || n.compare(n.size() - 5, 5, "_DATA") != 0) continue;
+        if (n.rfind("XX_FIELD_", 0) != 0 || n.compare(n.size() - 5, 5, "_DATA") != 0) continue;
         if (d.value.compare(0, open.size(), open) != 0) fail("DATA value " + d.value);
         const std::string path =
             d.value.substr(open.size(), d.value.size() - open.size() - close.size());
