@@ -97,6 +97,16 @@ void add_home_module(const kvsandbox::ScratchDir &dir) {
     kvtest::write_file(mod / "faults_module", "XX_REQUIRE([[XX_FIELD_RGB]])dnl\nXX_FIELD_RGB_DATA");
 }
 
+// A directory holding a stand-in kuvra_dicom_synthesizer with the given
+// script body, to put first on PATH: the faults here are the converter's,
+// and every build (the 32-bit one has no DCMTK tools) can run them.
+fs::path fake_synthesizer(const kvsandbox::ScratchDir &dir, const std::string &body) {
+    fs::path fake = dir / "fake";
+    fs::create_directories(fake);
+    write_script(fake / "kuvra_dicom_synthesizer", body);
+    return fake;
+}
+
 class Faults : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -142,7 +152,8 @@ TEST_F(Faults, TmpFullExport) {
     kvsandbox::Options opt;
     opt.input = p6_image(256, 256);
     opt.file_size_limit = 65536;
-    opt.env = env(path_dir(dir, {}));
+    opt.env = env(fs::path(fake_synthesizer(dir, "cat >/dev/null\n").string() + ":" +
+                           path_dir(dir, {}).string()));
     Outcome o = kvsandbox::run({converter, "-d", "faults_module"}, opt);
     no_signal_no_orphan(o);
     EXPECT_EQ(o.r.status, 1) << describe(o.r);
@@ -171,10 +182,13 @@ TEST_F(Faults, DecompressorDiesMidStream) {
     EXPECT_TRUE(has(o.r.err, "Field copy failure.\n")) << o.r.err;
     EXPECT_TRUE(o.tmp_left.empty()) << ::testing::PrintToString(o.tmp_left);
 
-    opt.env = env(fs::path(dying_gunzip(dir).string() + ":" + path_dir(dir, {}).string()));
+    opt.env = env(fs::path(dying_gunzip(dir).string() + ":" +
+                           fake_synthesizer(dir, "cat >/dev/null\n").string() + ":" +
+                           path_dir(dir, {}).string()));
     o = kvsandbox::run({converter, "-d", "faults_module"}, opt);
     no_signal_no_orphan(o);
     EXPECT_EQ(o.r.status, 1) << describe(o.r);
+    EXPECT_TRUE(has(o.r.err, "Field copy failure.\n")) << o.r.err;
     EXPECT_TRUE(o.tmp_left.empty()) << ::testing::PrintToString(o.tmp_left);
 }
 
