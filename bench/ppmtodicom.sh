@@ -2,7 +2,8 @@
 # kuvra_ppmtodicom -m on a 4096 x 4096 P6 image (48 MiB of pixels), plain and
 # gzip-compressed, against the cost of just writing the same bytes to a file
 # in /tmp: cat for the plain input, gunzip -c for the compressed one.
-# Prints the median wall times, their ratios and the converter's peak RSS.
+# Prints the median wall and CPU times, their ratios and the converter's peak
+# RSS.
 #
 # Usage: bench/ppmtodicom.sh [build-dir] [runs]
 set -eu
@@ -29,21 +30,23 @@ LEVELS=$(i=0; while [ $i -lt 16 ]; do printf '\\000-\\017'; i=$((i + 1)); done)
 } >"$WORK/in.ppm"
 gzip -c "$WORK/in.ppm" >"$WORK/in.ppm.gz"
 
-# Median wall time in seconds of RUNS runs of a shell command; after each run
-# the files it left are removed (the converter's spool files are named in
-# its stream).
+# Runs a shell command RUNS times and prints the median wall time and the
+# median CPU time (user + system, children included) in seconds.  After each
+# run the files it left are removed (the converter's spool files are named
+# in its stream).  Wall time on a shared machine is noisy; CPU time is the
+# steadier figure.
 median() {
     i=0
     : >"$WORK/times"
     while [ $i -lt "$RUNS" ]; do
-        start=$(date +%s.%N)
-        sh -c "$1"
-        end=$(date +%s.%N)
-        echo "$end - $start" | bc -l >>"$WORK/times"
+        /usr/bin/time -f '%e %U %S' -o "$WORK/one" sh -c "$1"
+        awk '{ printf "%s %.3f\n", $1, $2 + $3 }' "$WORK/one" >>"$WORK/times"
         cleanup
         i=$((i + 1))
     done
-    sort -n "$WORK/times" | awk '{ t[NR] = $1 } END { printf "%.3f", t[int((NR + 1) / 2)] }'
+    wall=$(sort -n -k1,1 "$WORK/times" | awk '{ t[NR] = $1 } END { printf "%.3f", t[int((NR + 1) / 2)] }')
+    cpu=$(sort -n -k2,2 "$WORK/times" | awk '{ t[NR] = $2 } END { printf "%.3f", t[int((NR + 1) / 2)] }')
+    echo "$wall $cpu"
 }
 
 cleanup() {
@@ -53,7 +56,7 @@ cleanup() {
     rm -f "$WORK/stream" "$WORK/copy"
 }
 
-# Peak resident set of one converter run, in KiB.
+# Peak resident set of one converter run, in KiB (GNU time, Debian package "time").
 peak_rss() {
     /usr/bin/time -f %M -o "$WORK/rss" sh -c "exec '$CONV' -m <'$1' >'$WORK/stream'"
     cleanup
@@ -62,19 +65,22 @@ peak_rss() {
 
 sync
 median "cat '$WORK/in.ppm' >'$WORK/copy'" >/dev/null # warm the cache
-plain_base=$(median "cat '$WORK/in.ppm' >'$WORK/copy'")
-plain_conv=$(median "'$CONV' -m <'$WORK/in.ppm' >'$WORK/stream'")
-gz_base=$(median "gunzip -c '$WORK/in.ppm.gz' >'$WORK/copy'")
-gz_conv=$(median "'$CONV' -m <'$WORK/in.ppm.gz' >'$WORK/stream'")
+set -- $(median "cat '$WORK/in.ppm' >'$WORK/copy'") \
+    $(median "'$CONV' -m <'$WORK/in.ppm' >'$WORK/stream'") \
+    $(median "gunzip -c '$WORK/in.ppm.gz' >'$WORK/copy'") \
+    $(median "'$CONV' -m <'$WORK/in.ppm.gz' >'$WORK/stream'")
 plain_rss=$(peak_rss "$WORK/in.ppm")
 gz_rss=$(peak_rss "$WORK/in.ppm.gz")
 
-ratio() { echo "$1 / $2" | bc -l | awk '{ printf "%.2f", $1 }'; }
-printf 'input: %dx%d P6, %d bytes plain, %d bytes gzip; median of %d runs\n' $W $H \
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
+printf 'input: %dx%d P6, %d bytes plain, %d bytes gzip; medians of %d runs\n' $W $H \
     "$(wc -c <"$WORK/in.ppm")" "$(wc -c <"$WORK/in.ppm.gz")" "$RUNS"
-printf '%-10s %-22s %9s %9s %7s %10s\n' case baseline base_s conv_s ratio peak_rss
-printf '%-10s %-22s %9s %9s %7s %7s KiB\n' plain "cat > /tmp file" "$plain_base" "$plain_conv" \
-    "$(ratio "$plain_conv" "$plain_base")" "$plain_rss"
-printf '%-10s %-22s %9s %9s %7s %7s KiB\n' gzip "gunzip -c > /tmp file" "$gz_base" "$gz_conv" \
-    "$(ratio "$gz_conv" "$gz_base")" "$gz_rss"
+printf '%-6s %-22s %8s %8s %6s %8s %8s %6s %10s\n' case baseline base_s conv_s ratio \
+    base_cpu conv_cpu ratio peak_rss
+printf '%-6s %-22s %8s %8s %6s %8s %8s %6s %6s KiB\n' plain "cat > /tmp file" "$1" "$3" \
+    "$(ratio "$3" "$1")" "$2" "$4" "$(ratio "$4" "$2")" "$plain_rss"
+# The decompressors the converter starts end unwaited-for, so its CPU time
+# would leave them out: no CPU figures for the compressed case.
+printf '%-6s %-22s %8s %8s %6s %8s %8s %6s %6s KiB\n' gzip "gunzip -c > /tmp file" "$5" "$7" \
+    "$(ratio "$7" "$5")" - - - "$gz_rss"
 echo "targets: ratio <= 1.30, peak RSS < 8192 KiB"
