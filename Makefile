@@ -2,8 +2,14 @@
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
+CTEST = ctest --output-on-failure -j $(JOBS)
+# Seconds per fuzz target: `make fuzz` runs each for FUZZ_SECONDS, the smoke
+# run of `make check` for FUZZ_SMOKE_SECONDS.
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 10
 
-.PHONY: all deps configure build check demo clean
+.PHONY: all deps configure build check check-build check-asan check-m32 check-fuzz \
+	fuzz fuzz-build demo clean
 
 all: build
 
@@ -16,19 +22,51 @@ configure: deps
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-check: build
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+# Everything CI runs, each build in its own tree: the normal build and its
+# tests, the same suite under ASan+UBSan, the 32-bit build and its tests,
+# and a short run of every fuzz target.
+check: deps
+	$(MAKE) check-build
+	$(MAKE) check-asan
+	$(MAKE) check-m32
+	$(MAKE) check-fuzz
+
+check-build: build
+	$(CTEST) --test-dir $(BUILD)
 
 # Converts the bundled samples with both DICOM modules into demo-out/.
 demo: build
 	@scripts/demo $(BUILD)
 
 # Sanitized build of the same suite.
-check-asan:
-	$(MAKE) check BUILD=build-asan CMAKE_FLAGS="-DKUVRA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
+check-asan: deps
+	cmake -S . -B build-asan -G Ninja -DKUVRA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+		-DKUVRA_BUILD_BENCH=OFF
+	cmake --build build-asan -j $(JOBS)
+	$(CTEST) --test-dir build-asan
+
+# 32-bit build: support library, programs, kuvra_pipeprefix and their tests;
+# the DCMTK-based tools are left out, and so are the tests that need them.
+check-m32: deps
+	cmake -S . -B build-m32 -G Ninja -DKUVRA_M32=ON -DKUVRA_WITH_DCMTK=OFF \
+		-DKUVRA_BUILD_BENCH=OFF
+	cmake --build build-m32 -j $(JOBS)
+	$(CTEST) --test-dir build-m32
+
+# libFuzzer targets (Clang), built without the test suite.
+fuzz-build: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKUVRA_FUZZ=ON \
+		-DKUVRA_BUILD_TESTS=OFF -DKUVRA_BUILD_BENCH=OFF -DKUVRA_WITH_DCMTK=OFF
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_all
+
+check-fuzz: fuzz-build
+	fuzz/run-fuzz.sh build-fuzz $(FUZZ_SMOKE_SECONDS)
+
+fuzz: fuzz-build
+	fuzz/run-fuzz.sh build-fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD) build-asan
+	rm -rf $(BUILD) build-asan build-m32 build-fuzz
 
 # Debian package of the build (programs, library, headers, templates, manual
 # pages), written into $(BUILD).

@@ -80,16 +80,18 @@ std::optional<Image> read_header(FILE *in, FILE *err) {
         return std::nullopt;
     }
     std::string_view sizes(line);
-    auto width = parse_int(sizes);
-    auto height = width ? parse_int(sizes) : std::nullopt;
     // A negative extent cannot be written as a volume; it is as unusable as
-    // a missing number.
-    if (!width || !height || *width < 0 || *height < 0) {
+    // a missing number.  (value_or: GCC may test the value of a disengaged
+    // optional before its flag, which valgrind reports as a jump on an
+    // uninitialised value.)
+    const int32_t width = parse_int(sizes).value_or(-1);
+    const int32_t height = width >= 0 ? parse_int(sizes).value_or(-1) : -1;
+    if (width < 0 || height < 0) {
         fputs("Cannot parse width/height.\n", err);
         return std::nullopt;
     }
-    img.width = *width;
-    img.height = *height;
+    img.width = width;
+    img.height = height;
 
     if (!fgets_nocomment_killcrnl(line, sizeof line, in)) {
         fputs("Cannot read depth.\n", err);
@@ -133,6 +135,9 @@ int convert_rows(const Image &img, FILE *in, FILE *out, FILE *err) {
     }
     pnmto3d32::RowConverter convert = pnmto3d32::row_converter(img.bpp);
     const size_t width = size_t(img.width);
+    // Rows of width 0 read and write nothing; a header "0 2000000000" would
+    // otherwise spin through two billion empty rows.
+    if (width == 0) return 0;
     for (int32_t row = 0; row < img.height; row++) {
         if (fread(inl.get(), size_t(img.bpp), width, in) < width) {
             fprintf(err, "Cannot read line %d.\n", int(row));

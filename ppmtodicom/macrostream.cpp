@@ -50,6 +50,22 @@ const char *skip_blanks(const char *p) {
     return p;
 }
 
+// Macros that the converter defines itself and that templates expand: the
+// prelude's utility macros, the run's date, time and format, the field
+// macros.  A header comment of one of these names would replace them with
+// its value, which m4 then runs as input (a value "syscmd(...)" for
+// XX_DATA_FORMAT runs a command once a template checks the format).
+constexpr std::string_view reserved_names[] = {
+    "XX_OVERRIDE", "XX_UNSET",         "XX_DEFAULT",      "XX_OVERRIDE_IFDEF", "XX_OPTIONAL",
+    "XX_REQUIRE",  "XX_REQUIRE_VALUE", "XX_CURRENT_DATE", "XX_CURRENT_TIME",   "XX_DATA_FORMAT",
+};
+
+bool reserved_macro(std::string_view name) {
+    for (std::string_view r : reserved_names)
+        if (name == r) return true;
+    return name.starts_with("XX_FIELD_");
+}
+
 // The line is "#", blanks, "+", then somewhere ":" and a tab: returns the
 // text after that tab, else nullptr.
 const char *continuation_value(const char *line) {
@@ -160,9 +176,14 @@ enum kv_comment_next translate_header_comment(char *line, int size, FILE *in, FI
         value.append(more, n);
     }
 
+    // head is "define([[NAME]],[["
+    const std::string_view name = std::string_view(head).substr(9, head.size() - 9 - 5);
     if (too_long) {
         debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Header comment too long dropped: %s\n",
                      rawkey.c_str());
+    } else if (reserved_macro(name)) {
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                     "Header comment with reserved macro name dropped: %s\n", rawkey.c_str());
     } else if (!m4_quotes_balanced(value.data(), value.size())) {
         debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
                      "Header comment with unbalanced m4 quotes dropped: %s\n", rawkey.c_str());

@@ -91,11 +91,28 @@ void cleanup_handler(int sig) {
 // than SIG_IGN, since an ignored SIGPIPE would be inherited by every child.
 void ignore_broken_pipe(int) {}
 
+// A file size limit (ulimit -f) must fail the spool write with EFBIG, so
+// that the partial file is removed and the run reports it, instead of
+// killing the process with SIGXFSZ and leaving the file behind.  A handler
+// that does nothing, for the same reason as above; installed once, by the
+// first spool, in either output mode.
+void file_size_limit_fails_writes() {
+    static const bool installed = [] {
+        struct sigaction sa {};
+        sa.sa_handler = ignore_broken_pipe;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        return sigaction(SIGXFSZ, &sa, nullptr) == 0;
+    }();
+    (void)installed;
+}
+
 } // namespace
 
 extern "C" {
 
 tdnode *spool_to_tempfile(FILE *in, int32_t count) {
+    file_size_limit_fails_writes();
     auto *node = static_cast<tdnode *>(calloc(1, sizeof(tdnode)));
     if (!node) return nullptr;
     int fd;
