@@ -49,6 +49,7 @@ inline const std::vector<Program> &programs() {
              "Ouch - rlen failure?\n",
              "Ouch - wlen failure?\n",
              "Header comment with unbalanced m4 quotes dropped: %s\n",
+             "Header comment with reserved macro name dropped: %s\n",
              "Header comment too long dropped: %s\n",
              "Non-field keyword in fieldset file: %s\n",
              "Cannot parse type descriptor\n",
