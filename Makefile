@@ -23,5 +23,13 @@ check: build
 check-asan:
 	$(MAKE) check BUILD=build-asan CMAKE_FLAGS="-DKUVRA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
 
+# Side-by-side benchmark against the peer programs (not part of check):
+# a Release build of its own in build-bench, inputs in /tmp/kuvra-bench.
+.PHONY: bench
+bench: deps
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKUVRA_BUILD_TESTS=OFF
+	cmake --build build-bench -j $(JOBS)
+	/usr/bin/python3 bench/run.py build-bench
+
 clean:
 	rm -rf $(BUILD) build-asan
