@@ -249,7 +249,8 @@ def run_pipeline(stages, env, feed=None):
                 actions.append((os.POSIX_SPAWN_DUP2, prev_read, 0))
             next_read = None
             if s.stdout is not None:
-                actions.append((os.POSIX_SPAWN_OPEN, 1, s.stdout, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644))
+                flags = os.O_WRONLY if s.stdout.startswith("/dev/") else os.O_WRONLY | os.O_CREAT | os.O_TRUNC
+                actions.append((os.POSIX_SPAWN_OPEN, 1, s.stdout, flags, 0o644))
             elif i + 1 < len(stages):
                 r, w = os.pipe()
                 next_read = r
@@ -330,15 +331,22 @@ class Case:
         self.target_ratio, self.rss_limit_mib, self.note = target_ratio, rss_limit_mib, note
 
 
+SPOOL_RE = re.compile(rb"/tmp/kuvra_ppmtodicom_[A-Za-z0-9]{6}")
+
+
 def remove(*paths):
+    """Removes outputs of a run: only files in the output folder or spool
+    files of the converter, whatever a case names (a sink such as /dev/null
+    must never go)."""
     for p in paths:
+        p = os.path.abspath(p)
+        if not (p.startswith(OUT + os.sep) or SPOOL_RE.fullmatch(p.encode()) or
+                (p.endswith(".bs") and SPOOL_RE.fullmatch(p[:-3].encode()))):
+            continue
         try:
             os.unlink(p)
         except FileNotFoundError:
             pass
-
-
-SPOOL_RE = re.compile(rb"/tmp/kuvra_ppmtodicom_[A-Za-z0-9]{6}")
 
 
 def remove_spooled(stream_path):
@@ -371,6 +379,11 @@ def build_cases(build, env):
             return [Stage(argv, stdin=stdin, stdout=out)], None, (post or (lambda: remove(out)))
         return make
 
+    def to_null(argv, stdin=None, post=None):
+        def make():
+            return [Stage(argv, stdin=stdin, stdout="/dev/null")], None, (post or (lambda: None))
+        return make
+
     def bin_(name):
         return os.path.join(bindir, name)
 
@@ -391,13 +404,13 @@ def build_cases(build, env):
     sc = ["kuvra_ppmtodicom", "-d", "secondary_capture"]
     gdcm = ["gdcmimg", "-i"]
     cases.append(Case("dicom-rgb", "RGB 4096x4096 P6 to DICOM", one(sc, p6, o_ours),
-                      one(gdcm + [p6, "-o", o_base], None, "/dev/null", lambda: remove(o_base)), 0.33, 16))
+                      to_null(gdcm + [p6, "-o", o_base], post=lambda: remove(o_base)), 0.33, 16))
     cases.append(Case("dicom-grey16", "16-bit 4096x4096 P5 to DICOM", one(sc, p5, o_ours),
-                      one(gdcm + [p5, "-o", o_base], None, "/dev/null", lambda: remove(o_base)), 0.33, 16))
+                      to_null(gdcm + [p5, "-o", o_base], post=lambda: remove(o_base)), 0.33, 16))
     cases.append(Case("dicom-volume", "U16 512x512x256 fieldset to DICOM",
                       one(["kuvra_ppmtodicom", "-d", "multiframe"], fst, o_ours),
-                      one(["gdcmimg", "--size", "512,512,256", "--depth", "16", "-i", raw, "-o", o_base],
-                          None, "/dev/null", lambda: remove(o_base)), 0.33, 16,
+                      to_null(["gdcmimg", "--size", "512,512,256", "--depth", "16", "-i", raw, "-o", o_base],
+                              post=lambda: remove(o_base)), 0.33, 16,
                       "gdcmimg on the same voxels as a raw file"))
     m = ["kuvra_ppmtodicom", "-m"]
     cases.append(Case("macro-plain", "-m 4096x4096 P6 (48 MiB)",
@@ -428,9 +441,8 @@ def build_cases(build, env):
     lst, n, total = sniff_list()
     sniff = os.path.join(build, "bench", "bench_sniff_files")
     cases.append(Case("sniff", "getmagic, %d files" % n,
-                      one([sniff, lst], None, "/dev/null"),
-                      one(["file", "--mime-type", "-f", lst], None, "/dev/null"), 0.05, None,
-                      "every %d-th of %d files under /usr/share" % (max(1, total // max(1, n)), total)))
+                      to_null([sniff, lst]), to_null(["file", "--mime-type", "-f", lst]), 0.05, None,
+                      "1 in %d of the %d files under /usr/share" % (max(1, total // max(1, n)), total)))
     return cases
 
 
@@ -487,11 +499,11 @@ def main():
         try:
             times, rss, cpu = measure(c, env)
         except NotBuilt as e:
-            rows.append((c.label, "not built (%s)" % os.path.basename(str(e)), "", "", "", "", "", "", ""))
-            print(rows[-1][0], rows[-1][1], file=sys.stderr, flush=True)
+            rows.append((c.label, "-", "-", "-", "-", "-", "-", "-", "not built (%s)" % os.path.basename(str(e))))
+            print(rows[-1][0], rows[-1][-1], file=sys.stderr, flush=True)
             continue
         except RunFailed as e:
-            rows.append((c.label, "FAILED", "", "", "", "", "", "", ""))
+            rows.append((c.label, "-", "-", "-", "-", "-", "-", "-", "FAILED"))
             notes.append("%s: %s" % (c.label, e))
             print(rows[-1][0], e, file=sys.stderr, flush=True)
             continue
