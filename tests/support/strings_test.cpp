@@ -86,7 +86,7 @@ TEST(KVCompatLock, SecondProcessWaitsForRelease) {
     if (pid == 0) {
         int f2 = open(name, O_RDWR);
         // Non-blocking probe first: the lock must be held by the parent.
-        struct flock fl{};
+        struct flock fl {};
         fl.l_type = F_WRLCK;
         fl.l_whence = SEEK_SET;
         int held = fcntl(f2, F_SETLK, &fl) == -1;

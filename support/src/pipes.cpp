@@ -1,0 +1,321 @@
+// Child processes on pipes: filters, prefix push-back, and the reaper of
+// the children these operations start.
+//
+// Every starting operation follows one sequence: save the standard
+// descriptors the child gets rebound, create the pipes, put the child's ends
+// onto 0/1/2, vfork + exec, restore the standard descriptors.  Everything the
+// caller keeps is close-on-exec from its creation, so no later child
+// inherits a saved copy or a pipe end that would keep a pipe from reaching
+// end of file.
+//
+// Ownership: a -1 result means nothing was started and fd is still the
+// caller's.  Otherwise fd (if above 2) has been closed here.  The standard
+// descriptors are never closed: a child given 0, 1 or 2 shares it.
+#include <kuvra/pipes.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// An owned descriptor; closed on destruction unless released.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return fd_; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// ---- Reaper ---------------------------------------------------------------
+//
+// Only children started here are collected: the operations record each
+// process number in a fixed table, and the handler waits (without blocking)
+// for exactly those.  A wait for any child would steal the status of
+// children that other code waits for - pclose() of a popen() pipeline would
+// then fail with ECHILD instead of giving the pipeline's exit code.
+
+constexpr int kMaxChildren = 1024;
+static_assert(std::atomic<pid_t>::is_always_lock_free, "the signal handler needs lock-free slots");
+// 0 marks a free slot.  Slots are filled only by the main flow and emptied by
+// whoever collects the child (the handler, or the main flow right after a
+// start); compare-and-swap keeps the two from clearing a refilled slot.
+std::atomic<pid_t> g_children[kMaxChildren];
+volatile sig_atomic_t g_reaper_installed = 0;
+
+// Collects the slot's child if it has ended; async-signal-safe.
+void reap_slot(std::atomic<pid_t> &slot) {
+    pid_t pid = slot.load();
+    if (pid <= 0) return;
+    int status;
+    pid_t got = waitpid(pid, &status, WNOHANG);
+    // ECHILD: someone else collected it already; the slot is stale.
+    if (got == pid || (got < 0 && errno == ECHILD)) slot.compare_exchange_strong(pid, 0);
+}
+
+extern "C" void pipethrough_reaper(int) {
+    int saved_errno = errno;
+    for (auto &slot : g_children)
+        reap_slot(slot);
+    errno = saved_errno;
+}
+
+void record_child(pid_t pid) {
+    for (auto &slot : g_children) {
+        pid_t free_mark = 0;
+        if (slot.compare_exchange_strong(free_mark, pid)) {
+            // A child that ended before it was recorded (an exec that failed
+            // at once) sent its SIGCHLD while the handler could not know it.
+            if (g_reaper_installed) reap_slot(slot);
+            return;
+        }
+    }
+    // Table full: more than kMaxChildren children alive at once.  This one
+    // is left unrecorded and will linger as a zombie; never seen in practice.
+}
+
+// ---- Start sequence ---------------------------------------------------------
+
+// What the child's descriptor 2 is.
+enum class Err {
+    own,         // the process's own standard error
+    prefix_read, // read end of the prefix pipe (caller writes the prefix)
+    error_write, // write end of the error pipe (caller reads it)
+};
+
+struct Plan {
+    int saved;   // how many of 0, 1, 2 are saved and rebound
+    bool result; // child's 1 is the result pipe
+    Err err;     // child's 2
+};
+
+enum class Outcome { not_started, fork_failed, started };
+
+struct Ends {
+    int result = -1; // caller's end of the result pipe
+    int second = -1; // caller's end of the prefix or error pipe
+};
+
+// The copies of the standard descriptors a start rebinds.  Destruction
+// closes them newest first; restore() puts them back 0, 1, 2.
+struct SavedStd {
+    Fd copy[3];
+    int count = 0;
+
+    bool save(int n) {
+        for (; count < n; ++count) {
+            int c = fcntl(count, F_DUPFD_CLOEXEC, 3);
+            if (c < 0) return false;
+            copy[count].reset(c);
+        }
+        return true;
+    }
+    void restore() {
+        for (int i = 0; i < count; ++i) {
+            dup2(copy[i].get(), i);
+            copy[i].reset();
+        }
+        count = 0;
+    }
+    ~SavedStd() {
+        for (int i = count; i-- > 0;)
+            copy[i].reset();
+    }
+};
+
+// vfork + exec in a function of its own, so that nothing of the caller's
+// frame lives across the vfork.  The child only calls exec and, if that
+// returns, ends at once without running atexit handlers or flushing stdio
+// buffers that it shares with the parent.
+[[gnu::noinline]] pid_t spawn(const char *file, const char *const argv[]) {
+    pid_t pid = vfork();
+    if (pid == 0) {
+        execvp(file, const_cast<char *const *>(argv));
+        _exit(1);
+    }
+    return pid;
+}
+
+Outcome start(const Plan &plan, int fd, const char *file, const char *const argv[], Ends &ends) {
+    if (fd < 0 || file == nullptr || argv == nullptr || argv[0] == nullptr)
+        return Outcome::not_started;
+
+    SavedStd saved;
+    if (!saved.save(plan.saved)) return Outcome::not_started;
+
+    int p[2];
+    Fd result_read, result_write, second_read, second_write;
+    if (plan.result) {
+        if (pipe2(p, O_CLOEXEC) != 0) return Outcome::not_started;
+        result_read.reset(p[0]);
+        result_write.reset(p[1]);
+    }
+    if (plan.err != Err::own) {
+        if (pipe2(p, O_CLOEXEC) != 0) return Outcome::not_started;
+        second_read.reset(p[0]);
+        second_write.reset(p[1]);
+    }
+
+    // The input goes onto 0 before 1 and 2 are rebound, so that an fd of 1
+    // or 2 still names the caller's file when it is copied.  fd itself stays
+    // open until the child exists (kept from the child by close-on-exec), so
+    // that a failed vfork leaves it with the caller.
+    int fd_flags = -1;
+    if (fd > 2) {
+        fd_flags = fcntl(fd, F_GETFD);
+        if (fd_flags < 0 || fcntl(fd, F_SETFD, fd_flags | FD_CLOEXEC) != 0)
+            return Outcome::not_started;
+    }
+    auto undo = [&] {
+        saved.restore();
+        if (fd_flags >= 0) fcntl(fd, F_SETFD, fd_flags);
+    };
+    bool wired = fd == 0 || dup2(fd, 0) == 0;
+    if (wired && plan.result) {
+        wired = dup2(result_write.get(), 1) == 1;
+        result_write.reset();
+    }
+    if (wired && plan.err == Err::prefix_read) {
+        wired = dup2(second_read.get(), 2) == 2;
+        second_read.reset();
+    } else if (wired && plan.err == Err::error_write) {
+        wired = dup2(second_write.get(), 2) == 2;
+        second_write.reset();
+    }
+    if (!wired) {
+        undo();
+        return Outcome::not_started;
+    }
+
+    pid_t pid = spawn(file, argv);
+    if (pid < 0) {
+        undo();
+        return Outcome::fork_failed;
+    }
+    saved.restore();
+    record_child(pid);
+    if (fd > 2) ::close(fd);
+    ends.result = result_read.release();
+    ends.second = plan.err == Err::prefix_read ? second_write.release() : second_read.release();
+    return Outcome::started;
+}
+
+// Writes the whole prefix unless the reader goes away.  A kuvra_pipeprefix
+// that could not be executed leaves no reader, and the write's SIGPIPE would
+// end the caller; SIGPIPE is held blocked for the writes and a SIGPIPE they
+// raised is consumed, while one that was already pending is left alone.
+void write_prefix(int fd, const char *data, int length) {
+    sigset_t pipe_set, old_mask, pending;
+    sigemptyset(&pipe_set);
+    sigaddset(&pipe_set, SIGPIPE);
+    sigprocmask(SIG_BLOCK, &pipe_set, &old_mask);
+    sigemptyset(&pending);
+    sigpending(&pending);
+    bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+
+    bool broken = false;
+    while (length > 0) {
+        ssize_t n = write(fd, data, size_t(length));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            broken = n < 0 && errno == EPIPE;
+            break;
+        }
+        data += n;
+        length -= int(n);
+    }
+    if (broken && !was_pending) {
+        const timespec no_wait{};
+        sigtimedwait(&pipe_set, nullptr, &no_wait);
+    }
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+}
+
+const char *const kPipeprefixArgv[] = {"kuvra_pipeprefix", nullptr};
+
+} // namespace
+
+extern "C" {
+
+int pipeprefix(const char *data, int length, int fd) {
+    if (length < 0 || (length > 0 && data == nullptr)) return -1;
+    Ends ends;
+    Outcome o = start({3, true, Err::prefix_read}, fd, kPipeprefixArgv[0], kPipeprefixArgv, ends);
+    if (o != Outcome::started) return -1;
+    Fd prefix(ends.second);
+    // kuvra_pipeprefix reads its prefix before its output is read, so a
+    // prefix beyond the two pipes' capacity would block both sides.  Make
+    // room for it (best effort; the callers here pass at most 512 bytes).
+    if (length > 65536) fcntl(prefix.get(), F_SETPIPE_SZ, length);
+    write_prefix(prefix.get(), data, length);
+    return ends.result;
+}
+
+int pipethrough(int fd, const char *file, const char *const argv[]) {
+    Ends ends;
+    if (start({2, true, Err::own}, fd, file, argv, ends) != Outcome::started) return -1;
+    return ends.result;
+}
+
+int pipethrougherr(int fd, const char *file, const char *const argv[], int *out, int *err) {
+    if (out == nullptr || err == nullptr) return -1;
+    Ends ends;
+    switch (start({3, true, Err::error_write}, fd, file, argv, ends)) {
+    case Outcome::not_started:
+        return -1;
+    case Outcome::fork_failed:
+        // The one member that reports a failed vfork as 0 with no pipes; fd
+        // is handed over all the same.
+        if (fd > 2) ::close(fd);
+        *out = -1;
+        *err = -1;
+        return 0;
+    case Outcome::started:
+        break;
+    }
+    *out = ends.result;
+    *err = ends.second;
+    return 0;
+}
+
+int pipeto(int fd, const char *file, const char *const argv[]) {
+    Ends ends;
+    return start({1, false, Err::own}, fd, file, argv, ends) == Outcome::started ? 0 : -1;
+}
+
+int pipethrough_catch_SIGCHLD(void) {
+    struct sigaction sa {};
+    sa.sa_handler = pipethrough_reaper;
+    sigemptyset(&sa.sa_mask);
+    // Handler stays installed; interrupted reads and writes are restarted,
+    // since the sniffing readers do not retry them.
+    sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    sigaction(SIGCHLD, &sa, nullptr);
+    g_reaper_installed = 1;
+    // Children that ended before the handler existed sent their signal to
+    // nobody.
+    pipethrough_reaper(SIGCHLD);
+    return 0;
+}
+
+} // extern "C"

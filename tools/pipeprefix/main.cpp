@@ -1,0 +1,86 @@
+// kuvra_pipeprefix: copies descriptor 2 to its end, then descriptor 0 to its
+// end, to descriptor 1.
+//
+// pipeprefix() starts it with the bytes it has already consumed from a
+// stream on a pipe at descriptor 2 and the rest of that stream at 0, so that
+// descriptor 1 delivers the stream from its first byte again.  It takes no
+// arguments and prints nothing (descriptor 2 is an input).  Exit status 0
+// when everything was copied or when the reader of descriptor 1 went away,
+// 1 on a read or write error.
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <initializer_list>
+#include <unistd.h>
+
+namespace {
+
+enum class Copied { all, reader_gone, failed };
+
+// Largest request per splice; the kernel moves at most what the pipes hold.
+constexpr size_t kSpliceChunk = size_t(1) << 20;
+
+// One large buffer for descriptors splice cannot serve (neither end a pipe,
+// an output opened for appending, a file system without splice support).
+constexpr size_t kBufferSize = size_t(1) << 20;
+char g_buffer[kBufferSize];
+
+Copied write_all(int out, const char *p, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(out, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0) return errno == EPIPE ? Copied::reader_gone : Copied::failed;
+        p += w;
+        n -= size_t(w);
+    }
+    return Copied::all;
+}
+
+Copied copy_read_write(int in, int out) {
+    for (;;) {
+        ssize_t n = read(in, g_buffer, kBufferSize);
+        if (n == 0) return Copied::all;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Copied::failed;
+        }
+        Copied c = write_all(out, g_buffer, size_t(n));
+        if (c != Copied::all) return c;
+    }
+}
+
+// Moves in to out inside the kernel while splice can, then by read/write.
+Copied copy(int in, int out) {
+    for (;;) {
+        ssize_t n = splice(in, nullptr, out, nullptr, kSpliceChunk, SPLICE_F_MOVE | SPLICE_F_MORE);
+        if (n > 0) continue;
+        if (n == 0) return Copied::all;
+        switch (errno) {
+        case EINTR:
+            continue;
+        case EPIPE:
+            return Copied::reader_gone;
+        case EINVAL:
+        case ENOSYS:
+        case EOPNOTSUPP:
+            return copy_read_write(in, out);
+        default:
+            return Copied::failed;
+        }
+    }
+}
+
+} // namespace
+
+int main() {
+    // A reader that closes its end early is the normal end of a filter that
+    // nobody reads to the end: a write error, not a fatal signal.
+    signal(SIGPIPE, SIG_IGN);
+
+    for (int in : {2, 0}) {
+        Copied c = copy(in, 1);
+        if (c == Copied::reader_gone) return 0;
+        if (c == Copied::failed) return 1;
+    }
+    return 0;
+}
