@@ -325,10 +325,13 @@ def run_pipeline(stages, env, feed=None):
 
 
 class Case:
-    def __init__(self, key, label, ours, base, target_ratio, rss_limit_mib, note=""):
-        # ours/base: () -> (stages, feed, cleanup); base None when there is no baseline.
+    def __init__(self, key, label, ours, base, target_ratio, rss_limit_mib, note="", check=None):
+        # ours/base: () -> (stages, feed, cleanup).  check(side): after the
+        # warm-up run of a side, before its cleanup, a text saying what is
+        # wrong with the output, or None: a fast wrong result is no result.
         self.key, self.label, self.ours, self.base = key, label, ours, base
         self.target_ratio, self.rss_limit_mib, self.note = target_ratio, rss_limit_mib, note
+        self.check = check
 
 
 SPOOL_RE = re.compile(rb"/tmp/kuvra_ppmtodicom_[A-Za-z0-9]{6}")
@@ -361,6 +364,12 @@ def remove_spooled(stream_path):
         remove(n.decode(), n.decode() + ".bs")
 
 
+def lines_check(path, n):
+    with open(path, "rb") as f:
+        lines = f.read().count(b"\n")
+    return None if lines == n else "%d result lines for %d files" % (lines, n)
+
+
 def build_cases(build, env):
     bindir = os.path.join(build, "bin")
     p6 = pnm("p6_4096.ppm", b"P6", 4096, 4096, 255, COMMENTS)
@@ -387,49 +396,71 @@ def build_cases(build, env):
     def bin_(name):
         return os.path.join(bindir, name)
 
-    def equal_output(src, opt):
-        """File as large as kuvra_pnmto3d32's output for src, for cat to copy."""
-        name = os.path.basename(src) + ".3d32-size"
-        path = os.path.join(INPUTS, name)
-        if not os.path.exists(path) or os.path.getmtime(path) < os.path.getmtime(src):
-            exe = bin_("kuvra_pnmto3d32")
-            if not os.access(exe, os.X_OK):
-                return None
-            with open(src, "rb") as i, open(path + ".part", "wb") as o:
-                subprocess.run([exe] + opt, stdin=i, stdout=o, check=True)
-            os.replace(path + ".part", path)
-        return path
+    def voxel_output_size(width, height):
+        return len(b"3D32\n%d %d %d\n\n" % (width, height, 1)) + width * height * 4
+
+    def output(side):
+        return o_ours if side == "ours" else o_base
+
+    def dicom_check(pixel_bytes):
+        def check(side):
+            path = output(side)
+            size = os.path.getsize(path) if os.path.exists(path) else 0
+            with open(path, "rb") if size else open("/dev/null", "rb") as f:
+                head = f.read(132)
+            if size < pixel_bytes or head[128:132] != b"DICM":
+                return "output is no DICOM file of %d pixel bytes (%d bytes)" % (pixel_bytes, size)
+            return None
+        return check
+
+    def size_check(expected, base_expected=None, spooled=False):
+        """Output (ours: for -m the one file its stream names) holds expected
+        bytes (the baseline's: base_expected, when given)."""
+        def check(side):
+            path = output(side)
+            if spooled and side == "ours":
+                with open(path, "rb") as f:
+                    names = set(SPOOL_RE.findall(f.read()))
+                if len(names) != 1:
+                    return "the stream names %d spool files, not 1" % len(names)
+                path = names.pop().decode()
+            want = base_expected if side == "base" and base_expected is not None else expected
+            size = os.path.getsize(path) if os.path.exists(path) else -1
+            return None if size == want else "output of %d bytes, %d expected" % (size, want)
+        return check
 
     cases = []
     sc = ["kuvra_ppmtodicom", "-d", "secondary_capture"]
     gdcm = ["gdcmimg", "-i"]
     cases.append(Case("dicom-rgb", "RGB 4096x4096 P6 to DICOM", one(sc, p6, o_ours),
-                      to_null(gdcm + [p6, "-o", o_base], post=lambda: remove(o_base)), 0.33, 16))
+                      to_null(gdcm + [p6, "-o", o_base], post=lambda: remove(o_base)), 0.33, 16,
+                      check=dicom_check(4096 * 4096 * 3)))
     cases.append(Case("dicom-grey16", "16-bit 4096x4096 P5 to DICOM", one(sc, p5, o_ours),
-                      to_null(gdcm + [p5, "-o", o_base], post=lambda: remove(o_base)), 0.33, 16))
+                      to_null(gdcm + [p5, "-o", o_base], post=lambda: remove(o_base)), 0.33, 16,
+                      check=dicom_check(4096 * 4096 * 2)))
     cases.append(Case("dicom-volume", "U16 512x512x256 fieldset to DICOM",
                       one(["kuvra_ppmtodicom", "-d", "multiframe"], fst, o_ours),
                       to_null(["gdcmimg", "--size", "512,512,256", "--depth", "16", "-i", raw, "-o", o_base],
                               post=lambda: remove(o_base)), 0.33, 16,
-                      "gdcmimg on the same voxels as a raw file"))
+                      "gdcmimg on the same voxels as a raw file", check=dicom_check(512 * 512 * 256 * 2)))
     m = ["kuvra_ppmtodicom", "-m"]
     cases.append(Case("macro-plain", "-m 4096x4096 P6 (48 MiB)",
                       one(m, p6, o_ours, lambda: (remove_spooled(o_ours), remove(o_ours))),
-                      one(["cat"], p6, o_base), 1.1, 8))
+                      one(["cat"], p6, o_base), 1.1, 8, check=size_check(4096 * 4096 * 3, os.path.getsize(p6), True)))
     cases.append(Case("macro-gzip", "-m 4096x4096 P6, gzip",
                       one(m, p6gz, o_ours, lambda: (remove_spooled(o_ours), remove(o_ours))),
-                      one(["gunzip", "-c"], p6gz, o_base), 1.1, 8))
+                      one(["gunzip", "-c"], p6gz, o_base), 1.1, 8,
+                      check=size_check(4096 * 4096 * 3, os.path.getsize(p6), True)))
+    vsize = voxel_output_size(8192, 8192)
+    veq = make_file("voxel_output_size.bin", vsize,
+                    lambda f: write_image_body(f, 8192 * 4, 8192, "voxels") or f.write(b"\0" * (vsize - 8192 * 8192 * 4)))
     for key, label, src in (("voxel-p5", "pnmto3d32 8192x8192 16-bit P5", v5),
                             ("voxel-p6", "pnmto3d32 8192x8192 P6", v6)):
-        def base(src=src):
-            eq = equal_output(src, [])
-            if eq is None:
-                raise NotBuilt("kuvra_pnmto3d32")
-            return one(["cat"], eq, o_base)()
-        cases.append(Case(key, label, one(["kuvra_pnmto3d32", src], None, o_ours), base, 1.3, 4,
-                          "cat of a file as large as the output"))
+        cases.append(Case(key, label, one(["kuvra_pnmto3d32", src], None, o_ours), one(["cat"], veq, o_base), 1.3, 4,
+                          "cat of a file as large as the output", check=size_check(vsize)))
     cases.append(Case("capsule", "FST_extract 512 MiB capsule",
-                      one(["kuvra_FST_extract", cap], None, o_ours), one(["cat", cap], None, o_base), 1.1, 4))
+                      one(["kuvra_FST_extract", cap], None, o_ours), one(["cat", cap], None, o_base), 1.1, 4,
+                      check=size_check(512 * MIB, os.path.getsize(cap))))
     prefix = make_file("prefix3.bin", 3, lambda f: f.write(b"\x1f\x8b\x08"))
 
     def pushback(argv):
@@ -441,8 +472,9 @@ def build_cases(build, env):
     lst, n, total = sniff_list()
     sniff = os.path.join(build, "bench", "bench_sniff_files")
     cases.append(Case("sniff", "getmagic, %d files" % n,
-                      to_null([sniff, lst]), to_null(["file", "--mime-type", "-f", lst]), 0.05, None,
-                      "1 in %d of the %d files under /usr/share" % (max(1, total // max(1, n)), total)))
+                      one([sniff, lst], None, o_ours), one(["file", "--mime-type", "-f", lst], None, o_base), 0.05, None,
+                      "1 in %d of the %d files under /usr/share" % (max(1, total // max(1, n)), total),
+                      check=lambda side: lines_check(output(side), n)))
     return cases
 
 
@@ -457,6 +489,9 @@ def measure(case, env):
             stages, feed, cleanup = make()
             try:
                 t, r, c = run_pipeline(stages, env, feed)
+                wrong = case.check(side) if i == 0 and case.check else None
+                if wrong:
+                    raise RunFailed(wrong)
             except RunFailed as e:
                 raise RunFailed("%s: %s" % ("ours" if side == "ours" else "baseline", e))
             finally:
