@@ -19,6 +19,10 @@ build: configure
 check: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# Converts the bundled samples with both DICOM modules into demo-out/.
+demo: build
+	@scripts/demo $(BUILD)
+
 # Sanitized build of the same suite.
 check-asan:
 	$(MAKE) check BUILD=build-asan CMAKE_FLAGS="-DKUVRA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"

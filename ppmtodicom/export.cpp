@@ -1,0 +1,139 @@
+// The DICOM export pipeline: the module lookup on the search path, and m4
+// feeding kuvra_dicom_synthesizer.
+#include "ppmtodicom.h"
+
+#include <kuvra/debuglog.h>
+#include <kuvra/fileutil.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+constexpr char modules_dir[] = "config/dicom/modules/";
+
+// A file m4 can read as a template: a directory passes the access test too
+// (an empty module name names the module directory itself).
+bool is_module_file(const char *path) {
+    struct stat st;
+    return stat(path, &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+// Waits for pid; its status, or -1 when it cannot be waited for.
+int wait_for(pid_t pid) {
+    int status = 0;
+    for (;;) {
+        if (waitpid(pid, &status, 0) == pid) return status;
+        if (errno != EINTR) return -1;
+    }
+}
+
+// Descriptors of one pipe, closed on destruction unless released.
+struct Pipe {
+    int fd[2] = {-1, -1};
+    bool open() { return pipe2(fd, O_CLOEXEC) == 0; }
+    int release(int end) {
+        int f = fd[end];
+        fd[end] = -1;
+        return f;
+    }
+    ~Pipe() {
+        for (int f : fd)
+            if (f >= 0) close(f);
+    }
+};
+
+// Starts file with argv, its standard input in and output out (-1: the
+// process's own).  The child's pid, or -1.
+pid_t spawn(const char *file, char *const argv[], int in, int out) {
+    posix_spawn_file_actions_t fa;
+    if (posix_spawn_file_actions_init(&fa) != 0) return -1;
+    pid_t pid = -1;
+    bool ok = posix_spawn_file_actions_adddup2(&fa, in, 0) == 0 &&
+              (out < 0 || posix_spawn_file_actions_adddup2(&fa, out, 1) == 0);
+    if (ok && posix_spawnp(&pid, file, &fa, nullptr, argv, environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return ok ? pid : -1;
+}
+
+} // namespace
+
+extern "C" {
+
+int find_dicom_module(const char *module, char *modpath, char *moddir) {
+    char name[KV_PATH_BUFSIZE];
+    int n = snprintf(name, sizeof name, "%s%s", modules_dir, module);
+    // A cut name would find some other module; an empty one names the directory.
+    if (module[0] == '\0' || n < 0 || size_t(n) >= sizeof name ||
+        !getfilepath(KV_DICOM_SEARCH_PATH, name, 4, modpath, KV_PATH_BUFSIZE) ||
+        !is_module_file(modpath)) {
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot find requested DICOM module.\n");
+        return 1;
+    }
+    if (!getfilepath(KV_DICOM_SEARCH_PATH, modules_dir, 5, moddir, KV_PATH_BUFSIZE)) {
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot find DICOM config module dir. ??\n");
+        return 2;
+    }
+    return 0;
+}
+
+int export_pipeline_open(kv_pipeline *p, const char *moddir, const char *modpath) {
+    p->sink = nullptr;
+    p->m4 = p->synthesizer = -1;
+
+    // m4 is given the file that the lookup found, as one argument: looked up
+    // by name it would search the working directory before -I, and a module
+    // found below a later search entry than the module directory would not
+    // be found at all.  A leading "-" would make the path an option.
+    char include_opt[KV_PATH_BUFSIZE + 2];
+    char file[KV_PATH_BUFSIZE + 2];
+    snprintf(include_opt, sizeof include_opt, "-I%s", moddir);
+    snprintf(file, sizeof file, "%s%s", modpath[0] == '-' ? "./" : "", modpath);
+    char m4_name[] = "m4", dash[] = "-", synth_name[] = "kuvra_dicom_synthesizer";
+    char *m4_argv[] = {m4_name, include_opt, dash, file, nullptr};
+    char *synth_argv[] = {synth_name, nullptr};
+
+    Pipe stream, middle;
+    if (!stream.open() || !middle.open()) return -1;
+    pid_t m4 = spawn(m4_name, m4_argv, stream.fd[0], middle.fd[1]);
+    if (m4 < 0) return -1;
+    pid_t synth = spawn(synth_name, synth_argv, middle.fd[0], -1);
+    if (synth < 0) {
+        close(stream.release(1)); // m4 sees the end of its input and ends
+        wait_for(m4);
+        return -1;
+    }
+    FILE *sink = fdopen(stream.fd[1], "w");
+    if (!sink) {
+        close(stream.release(1));
+        close(middle.release(0));
+        close(middle.release(1));
+        wait_for(m4);
+        wait_for(synth);
+        return -1;
+    }
+    stream.release(1);
+    p->sink = sink;
+    p->m4 = m4;
+    p->synthesizer = synth;
+    return 0;
+}
+
+int export_pipeline_close(kv_pipeline *p) {
+    if (p->sink) fclose(p->sink);
+    p->sink = nullptr;
+    if (p->m4 > 0) wait_for(p->m4);
+    int status = p->synthesizer > 0 ? wait_for(p->synthesizer) : -1;
+    p->m4 = p->synthesizer = -1;
+    if (status == -1 || !WIFEXITED(status)) return 1;
+    return WEXITSTATUS(status);
+}
+
+} // extern "C"

@@ -1,0 +1,298 @@
+// Image and field definitions: the P6 image as field RGB, the P5 image as
+// field GREY, and the field blocks of a fieldset, each with its data spooled.
+#include "fields.h"
+
+#include <kuvra/debuglog.h>
+#include <kuvra/fileutil.h>
+
+#include <cinttypes>
+#include <cstring>
+
+namespace kuvra_convert {
+
+namespace {
+
+constexpr char dimension_letters[] = "XYZABCDEFGHIJKLMNOPQRSTUVW";
+constexpr int max_dimensions = 16;
+static_assert(sizeof dimension_letters - 1 >= max_dimensions);
+
+// Field names and type descriptors are read in 128-byte pieces.
+constexpr int short_line = 128;
+
+constexpr bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f';
+}
+constexpr bool is_letter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+void fatal(const char *msg) {
+    debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "%s", msg);
+}
+
+// The data-format specific parts of an image header.
+struct ImageKind {
+    const char *size_failure;
+    const char *depth_failure;
+    const char *depth_wrong;
+};
+constexpr ImageKind p6_kind{"P6 failure reading size.\n", "P6 failure reading depth.\n",
+                            "P6 depth is not 255.\n"};
+constexpr ImageKind p5_kind{"P5 failure reading size.\n", "P5 failure reading depth.\n",
+                            "P5 depth is not 1 to 65535.\n"};
+
+// Reads the depth line behind the size line.  Returns 0 with *depth set, or
+// 1 when the line is missing or holds no number (logged).
+int read_depth(char *line, FILE *in, const ImageKind &kind, int64_t *depth) {
+    if (!fgets_killcrnl(line, KV_LINE_BUFSIZE, in)) {
+        fatal(kind.depth_failure);
+        return 1;
+    }
+    if (scan_int(line, depth) == ScanResult::none) {
+        fatal(kind.depth_failure);
+        return 1;
+    }
+    return 0;
+}
+
+// Width and height from the size line, checked: 0 with both set, 1 after a
+// logged failure.
+int read_size(const char *line, const ImageKind &kind, int32_t *width, int32_t *height) {
+    int64_t w = 0, h = 0;
+    const char *p = line;
+    ScanResult rw = scan_int(p, &w, &p);
+    ScanResult rh = rw == ScanResult::none ? ScanResult::none : scan_int(p, &h, &p);
+    if (rw == ScanResult::none || rh == ScanResult::none) {
+        fatal(kind.size_failure);
+        return 1;
+    }
+    if (rw == ScanResult::overflow || rh == ScanResult::overflow || w < 0 || h < 0 ||
+        w > INT32_MAX || h > INT32_MAX) {
+        fatal("Image size not supported.\n");
+        return 1;
+    }
+    *width = int32_t(w);
+    *height = int32_t(h);
+    return 0;
+}
+
+// Byte count of an image, or -1 when it does not fit a signed 32-bit number.
+int32_t image_bytes(int32_t width, int32_t height, int item_size) {
+    int64_t n = int64_t(width) * int64_t(height) * item_size;
+    return n > INT32_MAX ? -1 : int32_t(n);
+}
+
+void write_data_macros(FILE *out, const char *name, const char *file, bool byteswap) {
+    fprintf(out, "define([[XX_FIELD_%s_DATA]],[[undivert([[%s]])]])\n", name, file);
+    if (byteswap)
+        fprintf(out,
+                "define([[XX_FIELD_%s_DATA_BS]],[[syscmd([[dd if=%s of=%s.bs conv=swab]])undivert(["
+                "[%s.bs]])syscmd([[rm %s.bs]])]])\n",
+                name, file, file, file, file);
+}
+
+// Spools count bytes; logs the fatal message on failure.
+const tdnode *spool(FILE *in, int32_t count) {
+    const tdnode *node = spool_to_tempfile(in, count);
+    if (!node) fatal("Field copy failure.\n");
+    return node;
+}
+
+} // namespace
+
+ScanResult scan_int(const char *text, int64_t *value, const char **end) {
+    const char *p = text;
+    while (is_blank(*p))
+        p++;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    if (*p < '0' || *p > '9') {
+        if (end) *end = text;
+        return ScanResult::none;
+    }
+    // Accumulate up to one past the 32-bit range; more digits only confirm
+    // the overflow, but are consumed like strtol does.
+    int64_t v = 0;
+    bool overflow = false;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        if (!overflow) {
+            v = v * 10 + (*p - '0');
+            if (v > int64_t(INT32_MAX) + 1) overflow = true;
+        }
+    }
+    if (end) *end = p;
+    if (!negative && v > INT32_MAX) overflow = true;
+    if (overflow) {
+        *value = negative ? INT64_MIN : INT64_MAX;
+        return ScanResult::overflow;
+    }
+    *value = negative ? -v : v;
+    return ScanResult::ok;
+}
+
+int emit_rgb(char *line, FILE *in, FILE *out) {
+    int32_t width, height;
+    int64_t depth;
+    if (read_size(line, p6_kind, &width, &height)) return 1;
+    int32_t bytes = image_bytes(width, height, 3);
+    if (bytes < 0) {
+        fatal("Image size not supported.\n");
+        return 1;
+    }
+    if (read_depth(line, in, p6_kind, &depth)) return 1;
+    if (depth != 255) {
+        fatal(p6_kind.depth_wrong);
+        return 1;
+    }
+    fputs("define([[XX_FIELD_RGB]])\n"
+          "define([[XX_FIELD_RGB_ITEM_TYPE]],[[R8G8B8]])\n"
+          "define([[XX_FIELD_RGB_ITEM_SIZE]],[[3]])\n"
+          "define([[XX_FIELD_RGB_DIMENSIONS]],[[2]])\n",
+          out);
+    fprintf(out, "define([[XX_FIELD_RGB_SIZEX]],[[%" PRId32 "]])\n", width);
+    fprintf(out, "define([[XX_FIELD_RGB_SIZE0]],[[%" PRId32 "]])\n", width);
+    fprintf(out, "define([[XX_FIELD_RGB_SIZEY]],[[%" PRId32 "]])\n", height);
+    fprintf(out, "define([[XX_FIELD_RGB_SIZE1]],[[%" PRId32 "]])\n", height);
+    fprintf(out, "define([[XX_FIELD_RGB_TOTAL_SIZE]],[[%" PRId32 "]])\n", bytes);
+    const tdnode *node = spool(in, bytes);
+    if (!node) return 1;
+    write_data_macros(out, "RGB", node->name, false);
+    return 0;
+}
+
+int emit_grey(char *line, FILE *in, FILE *out) {
+    int32_t width, height;
+    int64_t depth;
+    if (read_size(line, p5_kind, &width, &height)) return 1;
+    // The item size depends on the depth, but the size check cannot wait for
+    // it: a count that does not fit even at one byte per pixel fails here.
+    if (image_bytes(width, height, 1) < 0) {
+        fatal("Image size not supported.\n");
+        return 1;
+    }
+    if (read_depth(line, in, p5_kind, &depth)) return 1;
+    if (depth < 1 || depth > 65535) {
+        fatal(p5_kind.depth_wrong);
+        return 1;
+    }
+    const int item_size = depth > 255 ? 2 : 1;
+    int32_t bytes = image_bytes(width, height, item_size);
+    if (bytes < 0) {
+        fatal("Image size not supported.\n");
+        return 1;
+    }
+    fputs("define([[XX_FIELD_GREY]])\n", out);
+    fprintf(out, "define([[XX_FIELD_GREY_ITEM_TYPE]],[[%s]])\n", item_size == 2 ? "U16" : "U8");
+    fprintf(out, "define([[XX_FIELD_GREY_ITEM_SIZE]],[[%d]])\n", item_size);
+    fputs("define([[XX_FIELD_GREY_DIMENSIONS]],[[2]])\n", out);
+    fprintf(out, "define([[XX_FIELD_GREY_SIZEX]],[[%" PRId32 "]])\n", width);
+    fprintf(out, "define([[XX_FIELD_GREY_SIZE0]],[[%" PRId32 "]])\n", width);
+    fprintf(out, "define([[XX_FIELD_GREY_SIZEY]],[[%" PRId32 "]])\n", height);
+    fprintf(out, "define([[XX_FIELD_GREY_SIZE1]],[[%" PRId32 "]])\n", height);
+    fprintf(out, "define([[XX_FIELD_GREY_TOTAL_SIZE]],[[%" PRId32 "]])\n", bytes);
+    fprintf(out, "define([[XX_FIELD_GREY_MAXVAL]],[[%d]])\n", int(depth));
+    const tdnode *node = spool(in, bytes);
+    if (!node) return 1;
+    write_data_macros(out, "GREY", node->name, true);
+    return 0;
+}
+
+FieldResult read_field_block(char *line, FILE *in, FILE *out) {
+    // Name: every byte that is not an ASCII letter becomes "_".
+    if (!fgets_killcrnl(line, short_line, in)) {
+        fatal("ENDFIELD not found.\n");
+        return FieldResult::fatal;
+    }
+    char name[short_line];
+    size_t namelen = strlen(line);
+    for (size_t i = 0; i < namelen; i++)
+        name[i] = is_letter(line[i]) ? line[i] : '_';
+    name[namelen] = '\0';
+
+    // Type descriptor: item type, white space, item size.
+    if (!fgets_killcrnl(line, short_line, in)) {
+        fatal("ENDFIELD not found.\n");
+        return FieldResult::fatal;
+    }
+    char item_type[short_line];
+    int64_t item_size = 0;
+    {
+        size_t ws = 0;
+        while (line[ws] && !is_blank(line[ws]))
+            ws++;
+        // A type name that would end the definition's quotes early is no
+        // more usable than a descriptor without a size.
+        if (!line[ws] || scan_int(line + ws + 1, &item_size) != ScanResult::ok ||
+            !m4_quotes_balanced(line, ws)) {
+            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot parse type descriptor\n");
+            return FieldResult::abandoned;
+        }
+        memcpy(item_type, line, ws);
+        item_type[ws] = '\0';
+    }
+
+    if (!fgets_killcrnl(line, KV_LINE_BUFSIZE, in)) {
+        fatal("ENDFIELD not found.\n");
+        return FieldResult::fatal;
+    }
+    int64_t dims = 0;
+    if (scan_int(line, &dims) != ScanResult::ok || dims < 1 || dims > max_dimensions) {
+        fatal("Dimensions bad!\n");
+        return FieldResult::fatal;
+    }
+
+    // Sizes: one conversion per dimension, each going on where the last one
+    // stopped; a missing or non-numeric size reads as 0.
+    if (!fgets_killcrnl(line, KV_LINE_BUFSIZE, in)) {
+        fatal("ENDFIELD not found.\n");
+        return FieldResult::fatal;
+    }
+    int32_t sizes[max_dimensions] = {};
+    {
+        const char *p = line;
+        for (int i = 0; i < dims; i++) {
+            int64_t v = 0;
+            ScanResult r = scan_int(p, &v, &p);
+            if (r == ScanResult::overflow) {
+                fatal("Field size not supported.\n");
+                return FieldResult::fatal;
+            }
+            sizes[i] = r == ScanResult::ok ? int32_t(v) : 0;
+        }
+    }
+
+    if (!fgets_killcrnl(line, KV_LINE_BUFSIZE, in)) {
+        fatal("ENDFIELD not found.\n");
+        return FieldResult::fatal;
+    }
+    int64_t total = 0;
+    if (scan_int(line, &total) != ScanResult::ok) {
+        fatal("Field size not supported.\n");
+        return FieldResult::fatal;
+    }
+
+    fprintf(out, "define([[XX_FIELD_%s]])\n", name);
+    fprintf(out, "define([[XX_FIELD_%s_ITEM_TYPE]],[[%s]])\n", name, item_type);
+    fprintf(out, "define([[XX_FIELD_%s_ITEM_SIZE]],[[%d]])\n", name, int(item_size));
+    fprintf(out, "define([[XX_FIELD_%s_DIMENSIONS]],[[%d]])\n", name, int(dims));
+    for (int i = 0; i < dims; i++) {
+        fprintf(out, "define([[XX_FIELD_%s_SIZE%d]],[[%" PRId32 "]])\n", name, i + 1, sizes[i]);
+        fprintf(out, "define([[XX_FIELD_%s_SIZE%c]],[[%" PRId32 "]])\n", name, dimension_letters[i],
+                sizes[i]);
+    }
+    fprintf(out, "define([[XX_FIELD_%s_TOTAL_SIZE]],[[%d]])\n", name, int(total));
+    const tdnode *node = spool(in, int32_t(total));
+    if (!node) return FieldResult::fatal;
+    write_data_macros(out, name, node->name, true);
+
+    // Empty lines may follow the data; the next other line closes the block.
+    for (;;) {
+        if (!fgets_killcrnl(line, KV_LINE_BUFSIZE, in) || (line[0] && strcmp(line, "ENDFIELD"))) {
+            fatal("ENDFIELD not found.\n");
+            return FieldResult::fatal;
+        }
+        if (line[0]) return FieldResult::converted;
+    }
+}
+
+} // namespace kuvra_convert

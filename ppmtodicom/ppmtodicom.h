@@ -1,0 +1,124 @@
+/* Core of kuvra_ppmtodicom: turns one P5, P6 or KUVRA_FST input stream into
+ * a macro stream for m4, spooling the pixel and field data into temporary
+ * files under /tmp.
+ *
+ * Everything here works on caller-supplied stdio streams, so the conversion
+ * can run on any input and output (a pipe, a file, an fmemopen buffer), not
+ * only on descriptors 0 and 1.  Messages go through debug_printf with
+ * category 3 (LoadSave) and severity 8 (error).  Nothing here exits the
+ * process: a fatal condition is logged and reported through the result, and
+ * the caller decides how to end. */
+#ifndef KUVRA_PPMTODICOM_H
+#define KUVRA_PPMTODICOM_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <sys/types.h>
+#include <time.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The fixed prelude that opens every macro stream. */
+#define KV_M4_PRELUDE_LENGTH 570
+extern const char kv_m4_prelude_text[KV_M4_PRELUDE_LENGTH + 1];
+
+/* Writes the prelude, then XX_CURRENT_DATE and XX_CURRENT_TIME from one
+ * reading of the clock in local time.  Returns 0. */
+int m4_prelude(FILE *out);
+/* The same with the date and time taken from when (for reproducible output). */
+int m4_prelude_at(FILE *out, const struct tm *when);
+
+/* "P5", "P6" or "KUVRA_FIELDSET" for magic codes 8, 9 and 24; NULL for any
+ * other code (an input the converter does not take). */
+const char *data_format_name(int magic);
+
+/* How the header-comment reader left the line buffer. */
+enum kv_comment_next {
+    KV_COMMENT_EOF = 0,     /* input ended while looking for a continuation */
+    KV_COMMENT_PENDING = 1, /* the buffer holds the next line, not yet dispatched */
+    KV_COMMENT_NONE = 2     /* the comment was dropped; nothing is pending */
+};
+
+/* Translates the header comment in line (its first byte is '#') together
+ * with its continuation lines, read from in with fgets_killcrnl into line
+ * (size bytes), into one definition on out.  A comment whose joined value
+ * does not keep m4's quotes nested is dropped and logged. */
+enum kv_comment_next translate_header_comment(char *line, int size, FILE *in, FILE *out);
+
+/* 1 when text (len bytes) may stand between "[[" and "]]" without ending
+ * the quoted string early or leaving a quote open, else 0. */
+int m4_quotes_balanced(const char *text, size_t len);
+
+/* Runs the conversion of one whole input: in is positioned at the magic
+ * line of an input of the given magic code (8, 9 or 24).  Writes the
+ * prelude, the date, time and data-format macros, the translation of every
+ * line, and at end of input the closing line, then flushes out.
+ * Returns 0 at the regular end of input, 1 after a fatal condition has been
+ * logged (the closing line is then not written), -1 for an unsupported
+ * magic code (nothing written). */
+int convert_stream(FILE *in, FILE *out, int magic);
+
+/* ---- Spooling ------------------------------------------------------------ */
+
+/* One temporary file of the run.  Allocated by spool_to_tempfile. */
+typedef struct tdnode {
+    struct tdnode *next;
+    char name[256];
+} tdnode;
+
+/* Every spooled file of the run, newest first; the only record of them. */
+extern tdnode *tdroot;
+
+#define KV_SPOOL_PREFIX "kuvra_ppmtodicom_"
+#define KV_SPOOL_CHUNK 65536
+
+/* Copies exactly count bytes from the current position of in into a new
+ * file /tmp/kuvra_ppmtodicom_XXXXXX and puts its record at the head of
+ * tdroot.  The stream is left just behind the data.  count <= 0 gives an
+ * empty file.  NULL on failure; a file whose copy failed is removed at once
+ * and is not listed. */
+tdnode *spool_to_tempfile(FILE *in, int32_t count);
+
+/* Removes every file of tdroot, newest first, and frees the records. */
+void tdroot_remove_all(void);
+/* Frees the records and keeps the files (the macro stream names them). */
+void tdroot_forget_all(void);
+
+/* Installs handlers so that SIGHUP, SIGINT and SIGTERM remove every spooled
+ * file before the process ends by that signal, and so that a pipeline reader
+ * that goes away makes writes fail instead of killing the process. */
+void spool_cleanup_on_signals(void);
+
+/* ---- Export pipeline ------------------------------------------------------ */
+
+#define KV_DICOM_SEARCH_PATH                                                                       \
+    "$(progpath)/share/kuvra/override|$(HOME)/.kuvra/share|$(progpath)/share/kuvra|."
+
+/* Looks the module file and the module directory up on the search path.
+ * Returns 0 with both buffers (KV_PATH_BUFSIZE bytes each) filled, 1 when no
+ * readable module file exists, 2 when no module directory does; the message
+ * is logged. */
+int find_dicom_module(const char *module, char *modpath, char *moddir);
+
+/* The running "m4 -I<moddir> - <modpath> | kuvra_dicom_synthesizer". */
+typedef struct kv_pipeline {
+    FILE *sink; /* m4's standard input, the macro stream goes here */
+    pid_t m4;
+    pid_t synthesizer;
+} kv_pipeline;
+
+/* Starts the pipeline with argument vectors (no shell).  0, or -1 when it
+ * cannot be started (nothing is left running then). */
+int export_pipeline_open(kv_pipeline *p, const char *moddir, const char *modpath);
+/* Closes the sink, waits for both programs and returns the synthesizer's
+ * exit code, or 1 when it did not exit normally or cannot be waited for. */
+int export_pipeline_close(kv_pipeline *p);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KUVRA_PPMTODICOM_H */

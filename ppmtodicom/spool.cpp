@@ -1,0 +1,175 @@
+// Spooling of image and field data into temporary files, and the list of
+// those files.
+#include "ppmtodicom.h"
+
+#include <kuvra/debuglog.h>
+#include <kuvra/fileutil.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+extern "C" {
+tdnode *tdroot = nullptr;
+}
+
+namespace {
+
+// The one copy buffer: payloads never sit whole in memory.
+char chunk_buffer[KV_SPOOL_CHUNK];
+
+// The file being written, not yet in tdroot; the signal cleanup removes it
+// too.  Set and cleared with the termination signals blocked.
+char pending_name[256];
+volatile sig_atomic_t pending_set = 0;
+
+constexpr int cleanup_signals[] = {SIGHUP, SIGINT, SIGTERM};
+
+// Blocks the termination signals for its lifetime, so that tdroot and the
+// pending name never look half-updated to the cleanup handler.
+class SignalBlock {
+  public:
+    SignalBlock() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int s : cleanup_signals)
+            sigaddset(&set, s);
+        sigprocmask(SIG_BLOCK, &set, &saved_);
+    }
+    ~SignalBlock() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+    SignalBlock(const SignalBlock &) = delete;
+    SignalBlock &operator=(const SignalBlock &) = delete;
+
+  private:
+    sigset_t saved_;
+};
+
+// Writes all of len bytes unless a write fails or writes nothing; returns
+// the number written.
+size_t write_all(int fd, const char *p, size_t len) {
+    size_t done = 0;
+    while (done < len) {
+        ssize_t w = write(fd, p + done, len - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        done += size_t(w);
+    }
+    return done;
+}
+
+// Copies count (> 0) bytes from in to fd; false after a logged failure.
+bool copy_bytes(FILE *in, int fd, int32_t count) {
+    size_t remaining = size_t(count);
+    while (remaining > 0) {
+        size_t chunk = remaining < sizeof chunk_buffer ? remaining : sizeof chunk_buffer;
+        if (fread(chunk_buffer, 1, chunk, in) != chunk) {
+            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - rlen failure?\n");
+            return false;
+        }
+        if (write_all(fd, chunk_buffer, chunk) != chunk) {
+            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - wlen failure?\n");
+            return false;
+        }
+        remaining -= chunk;
+    }
+    return true;
+}
+
+void cleanup_handler(int sig) {
+    // Only async-signal-safe calls: the list is walked, not freed.
+    for (const tdnode *n = tdroot; n; n = n->next)
+        unlink(n->name);
+    if (pending_set) unlink(pending_name);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// A reader of the macro stream that goes away must not end the run before
+// the spooled files are removed: the write fails instead.  A handler rather
+// than SIG_IGN, since an ignored SIGPIPE would be inherited by every child.
+void ignore_broken_pipe(int) {}
+
+} // namespace
+
+extern "C" {
+
+tdnode *spool_to_tempfile(FILE *in, int32_t count) {
+    auto *node = static_cast<tdnode *>(calloc(1, sizeof(tdnode)));
+    if (!node) return nullptr;
+    int fd;
+    {
+        SignalBlock block;
+        char name[KV_PATH_BUFSIZE];
+        fd = KVCompat_mkstemp(name, sizeof name, KV_SPOOL_PREFIX);
+        if (fd < 0) {
+            free(node);
+            return nullptr;
+        }
+        vr_strncpy(node->name, name, sizeof node->name);
+        memcpy(pending_name, node->name, sizeof pending_name);
+        pending_set = 1;
+    }
+
+    bool ok = count <= 0 || copy_bytes(in, fd, count);
+    // A failing close of a regular file means the data may not be there.
+    if (close(fd) != 0 && ok) {
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - wlen failure?\n");
+        ok = false;
+    }
+
+    SignalBlock block;
+    pending_set = 0;
+    if (!ok) {
+        // Not listed, so nothing else would ever remove it.
+        unlink(node->name);
+        free(node);
+        return nullptr;
+    }
+    node->next = tdroot;
+    tdroot = node;
+    return node;
+}
+
+void tdroot_remove_all(void) {
+    SignalBlock block;
+    while (tdroot) {
+        tdnode *n = tdroot;
+        unlink(n->name);
+        tdroot = n->next;
+        free(n);
+    }
+}
+
+void tdroot_forget_all(void) {
+    SignalBlock block;
+    while (tdroot) {
+        tdnode *n = tdroot;
+        tdroot = n->next;
+        free(n);
+    }
+}
+
+void spool_cleanup_on_signals(void) {
+    struct sigaction sa {};
+    sa.sa_handler = cleanup_handler;
+    sigemptyset(&sa.sa_mask);
+    for (int s : cleanup_signals)
+        sigaddset(&sa.sa_mask, s);
+    for (int s : cleanup_signals) {
+        // A signal the process was started with ignored (nohup, a background
+        // job) stays ignored.
+        struct sigaction old {};
+        if (sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaction(s, &sa, nullptr);
+    }
+
+    struct sigaction pipe_sa {};
+    pipe_sa.sa_handler = ignore_broken_pipe;
+    sigemptyset(&pipe_sa.sa_mask);
+    pipe_sa.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &pipe_sa, nullptr);
+}
+
+} // extern "C"

@@ -1,0 +1,238 @@
+// The whole export: kuvra_ppmtodicom -d MODULE with the real m4, the module
+// templates and kuvra_dicom_synthesizer; the files it writes are checked by
+// dciodvfy, dcmftest, GDCM and kuvra_dicom_to_P5.
+#include "dicom_helpers.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+
+using dicomtest::attr;
+
+namespace {
+
+bool have_converter() {
+    return std::filesystem::exists(kvtest::bin("kuvra_ppmtodicom"));
+}
+
+#define REQUIRE_CONVERTER()                                                                        \
+    if (!have_converter()) GTEST_SKIP() << "kuvra_ppmtodicom is not built in this tree"
+
+struct Export {
+    kvtest::RunResult run;
+    std::string file;
+    std::string dump;
+};
+
+// Runs the converter on the input bytes (compressed with the program given,
+// if any) and keeps what it writes in dir/out.dcm.
+Export export_image(const kvtest::TempDir &d, const std::string &module, const std::string &input,
+                    const std::string &compressor = "") {
+    Export e;
+    std::string in = (d / "input").string();
+    kvtest::write_file(in, input);
+    if (!compressor.empty()) {
+        auto c = kvtest::sh(compressor + " -c '" + in + "' > '" + in + ".z' && mv '" + in +
+                            ".z' '" + in + "'");
+        EXPECT_EQ(c.status, 0) << c.err;
+    }
+    e.file = (d / "out.dcm").string();
+    kvtest::RunOptions o;
+    o.stdin_file = in;
+    e.run = kvtest::run({kvtest::bin("kuvra_ppmtodicom"), "-d", module}, o);
+    kvtest::write_file(e.file, e.run.out);
+    if (e.run.status == 0) e.dump = dicomtest::dump(e.file);
+    return e;
+}
+
+// Spool files of the converter that hold these bytes: a run must leave none.
+std::vector<std::string> leftover_spools(const std::string &payload) {
+    std::vector<std::string> left;
+    for (const auto &n : kvtest::list_dir("/tmp", "kuvra_ppmtodicom_")) {
+        std::error_code ec;
+        auto size = std::filesystem::file_size("/tmp/" + n, ec);
+        if (!ec && size == payload.size() && kvtest::read_file("/tmp/" + n) == payload)
+            left.push_back(n);
+    }
+    return left;
+}
+
+void expect_valid(const Export &e) {
+    ASSERT_EQ(e.run.status, 0) << e.run.err;
+    EXPECT_EQ(kvtest::run({"dcmftest", e.file}).out, "yes: " + e.file + "\n");
+    auto errs = dicomtest::dciodvfy_errors(e.file);
+    EXPECT_TRUE(errs.empty()) << errs[0];
+}
+
+std::string swap_pairs(std::string s) {
+    for (size_t i = 0; i + 1 < s.size(); i += 2)
+        std::swap(s[i], s[i + 1]);
+    return s;
+}
+
+std::string grey16(int w, int h, int maxval, uint32_t seed) {
+    std::string px;
+    std::string noise = dicomtest::pattern(static_cast<size_t>(w) * h * 2, seed);
+    for (int i = 0; i < w * h; ++i) {
+        unsigned v = (static_cast<unsigned char>(noise[2 * i]) << 8 |
+                      static_cast<unsigned char>(noise[2 * i + 1])) %
+                     (static_cast<unsigned>(maxval) + 1);
+        px += static_cast<char>(v >> 8);
+        px += static_cast<char>(v & 0xFF);
+    }
+    return px;
+}
+
+} // namespace
+
+TEST(Pipeline, RgbRoundTripWithOddWidth) {
+    REQUIRE_CONVERTER();
+    kvtest::TempDir d;
+    const int w = 37, h = 11; // odd byte count: 1221
+    std::string px = dicomtest::pattern(w * h * 3, 21);
+    std::string ppm = dicomtest::pnm("P6", w, h, 255, px);
+    auto e = export_image(d, "secondary_capture", ppm);
+    expect_valid(e);
+    EXPECT_EQ(dicomtest::gdcm_pixels(e.file), px);
+    auto back = dicomtest::to_pnm(e.file);
+    EXPECT_EQ(back.status, 0) << back.err;
+    EXPECT_TRUE(back.out == ppm) << "P6 round trip is not byte-identical";
+    EXPECT_EQ(attr(e.dump, "(0028,0006)"), "0");
+    EXPECT_TRUE(leftover_spools(px).empty());
+}
+
+TEST(Pipeline, GreyRoundTrips) {
+    REQUIRE_CONVERTER();
+    struct Case {
+        int w, h, maxval;
+    };
+    for (const Case &c : {Case{9, 7, 255}, Case{13, 5, 4095}, Case{6, 6, 65535}}) {
+        SCOPED_TRACE(c.maxval);
+        kvtest::TempDir d;
+        std::string px =
+            c.maxval > 255 ? grey16(c.w, c.h, c.maxval, 5) : dicomtest::pattern(c.w * c.h, 5);
+        std::string pgm = dicomtest::pnm("P5", c.w, c.h, c.maxval, px);
+        auto e = export_image(d, "secondary_capture", pgm);
+        expect_valid(e);
+        // GDCM reads the samples little-endian as DICOM stores them.
+        EXPECT_EQ(dicomtest::gdcm_pixels(e.file), c.maxval > 255 ? swap_pairs(px) : px);
+        auto back = dicomtest::to_pnm(e.file);
+        EXPECT_TRUE(back.out == pgm) << "P5 round trip is not byte-identical";
+        // dcm2pnm, DCMTK's own renderer, agrees on the 8-bit image.
+        if (c.maxval == 255) {
+            auto r = kvtest::run({"dcm2pnm", e.file, (d / "dcm2pnm.pgm").string()});
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_TRUE(kvtest::read_file(d / "dcm2pnm.pgm").ends_with(px));
+        }
+        EXPECT_TRUE(leftover_spools(px).empty());
+    }
+}
+
+TEST(Pipeline, CompressedInputs) {
+    REQUIRE_CONVERTER();
+    for (const char *z : {"gzip", "bzip2", "lzma"}) {
+        SCOPED_TRACE(z);
+        kvtest::TempDir d;
+        std::string px = grey16(8, 3, 4095, 11);
+        std::string pgm = dicomtest::pnm("P5", 8, 3, 4095, px);
+        auto e = export_image(d, "secondary_capture", pgm, z);
+        expect_valid(e);
+        EXPECT_TRUE(dicomtest::to_pnm(e.file).out == pgm);
+    }
+}
+
+TEST(Pipeline, HeaderCommentsBecomeAttributes) {
+    REQUIRE_CONVERTER();
+    kvtest::TempDir d;
+    std::string marker = (d / "executed").string();
+    const std::string tricky = "dnl index(a,b) syscmd(touch " + marker + ") [[nested]] $1 #x";
+    std::string pgm =
+        "P5\n#PatientName:\tDoe^John\n#Dicom/(0010,0020):\tKV-7\n"
+        "#PatientID:\tloses-to-dicom-form\n#Dicom/(8,1030):\tStudy text\n"
+        "#StudyDate:\t20211231\n#ImageComments:\t" +
+        tricky + "\n#PatientComments:\t]])syscmd([[touch " + marker +
+        "]])dnl\n"
+        "#OperatorsName:\tM\xc3\xbcller\n#SeriesDescription:\tlong \n#+SeriesDescription:\tvalue\n"
+        "2 2\n255\nabcd";
+    auto e = export_image(d, "secondary_capture", pgm);
+    expect_valid(e);
+    EXPECT_EQ(attr(e.dump, "(0010,0010)"), "Doe^John");
+    EXPECT_EQ(attr(e.dump, "(0010,0020)"), "KV-7");
+    EXPECT_EQ(attr(e.dump, "(0008,1030)"), "Study text");
+    EXPECT_EQ(attr(e.dump, "(0008,0020)"), "20211231");
+    EXPECT_EQ(attr(e.dump, "(0020,4000)"), tricky);
+    EXPECT_EQ(attr(e.dump, "(0008,1070)"), "M\xc3\xbcller");
+    EXPECT_EQ(attr(e.dump, "(0008,0005)"), "ISO_IR 192");
+    EXPECT_EQ(attr(e.dump, "(0008,103e)"), "long value");
+    // The unbalanced value is dropped by the converter, not exported.
+    EXPECT_EQ(attr(e.dump, "(0010,4000)"), "<absent>");
+    EXPECT_FALSE(std::filesystem::exists(marker)) << "a header value was executed";
+    EXPECT_EQ(dicomtest::gdcm_pixels(e.file), "abcd");
+}
+
+TEST(Pipeline, FieldsetVolumes) {
+    REQUIRE_CONVERTER();
+    struct Case {
+        const char *type;
+        int size;
+        std::vector<int> dims;
+        const char *sop;
+    };
+    for (const Case &c :
+         {Case{"U8", 1, {7, 5, 3}, "MultiframeGrayscaleByteSecondaryCaptureImageStorage"},
+          Case{"U8", 1, {6, 4}, "MultiframeGrayscaleByteSecondaryCaptureImageStorage"},
+          Case{"U16", 2, {5, 4, 6}, "MultiframeGrayscaleWordSecondaryCaptureImageStorage"},
+          Case{"U16", 2, {3, 9}, "MultiframeGrayscaleWordSecondaryCaptureImageStorage"}}) {
+        SCOPED_TRACE(std::string(c.type) + " " + std::to_string(c.dims.size()) + "D");
+        kvtest::TempDir d;
+        size_t n = static_cast<size_t>(c.size);
+        std::string sizes;
+        for (int v : c.dims) {
+            n *= static_cast<size_t>(v);
+            sizes += (sizes.empty() ? "" : " ") + std::to_string(v);
+        }
+        std::string data = dicomtest::pattern(n, 31);
+        std::string fst = "KUVRA_FST\n#PatientID:\tF-1\nFIELD\nVolume\n" + std::string(c.type) +
+                          " " + std::to_string(c.size) + "\n" + std::to_string(c.dims.size()) +
+                          "\n" + sizes + "\n" + std::to_string(n) + "\n" + data + "\nENDFIELD\n";
+        auto e = export_image(d, "multiframe", fst, "gzip");
+        expect_valid(e);
+        EXPECT_EQ(attr(e.dump, "(0008,0016)"), c.sop);
+        EXPECT_EQ(attr(e.dump, "(0028,0008)"), std::to_string(c.dims.size() == 3 ? c.dims[2] : 1));
+        EXPECT_EQ(attr(e.dump, "(0010,0020)"), "F-1");
+        // U16 samples are stored most significant byte first in the field.
+        EXPECT_EQ(dicomtest::gdcm_pixels(e.file), c.size == 2 ? swap_pairs(data) : data);
+        EXPECT_TRUE(leftover_spools(data).empty());
+    }
+}
+
+TEST(Pipeline, RefusalsGiveStatusMessageAndLeaveNoSpoolFile) {
+    REQUIRE_CONVERTER();
+    kvtest::TempDir d;
+    std::string px = dicomtest::pattern(4 * 4, 77);
+    std::string pgm = dicomtest::pnm("P5", 4, 4, 255, px);
+
+    auto unknown = export_image(d, "no_such_module", pgm);
+    EXPECT_EQ(unknown.run.status, 1);
+    EXPECT_NE(unknown.run.err.find("Cannot find requested DICOM module."), std::string::npos)
+        << unknown.run.err;
+
+    std::string fst = "KUVRA_FST\nFIELD\nVolume\nF32 4\n2\n2 2\n16\n" + px + "\nENDFIELD\n";
+    auto tmpl = export_image(d, "multiframe", fst);
+    EXPECT_EQ(tmpl.run.status, 1);
+    EXPECT_NE(tmpl.run.err.find("Incorrect value F32 for XX_FIELD_Volume_ITEM_TYPE"),
+              std::string::npos)
+        << tmpl.run.err;
+    EXPECT_TRUE(tmpl.run.out.empty());
+
+    std::string bad = "P5\n#StudyDate:\t2024-01-01\n4 4\n255\n" + px;
+    auto synth = export_image(d, "secondary_capture", bad);
+    EXPECT_EQ(synth.run.status, 1);
+    EXPECT_NE(synth.run.err.find("(0008,0020) StudyDate: value \"2024-01-01\""), std::string::npos)
+        << synth.run.err;
+    EXPECT_TRUE(synth.run.out.empty());
+
+    auto wrong = export_image(d, "secondary_capture", fst);
+    EXPECT_EQ(wrong.run.status, 1);
+    EXPECT_TRUE(wrong.run.out.empty());
+    EXPECT_TRUE(leftover_spools(px).empty());
+}

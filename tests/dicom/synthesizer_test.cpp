@@ -1,0 +1,379 @@
+// kuvra_dicom_synthesizer run as a program: what it writes, what it adds and
+// what it refuses.
+#include "dicom_helpers.h"
+#include "synth_build.h"
+
+#include <gtest/gtest.h>
+#include <set>
+
+using dicomtest::attr;
+using dicomtest::dump;
+
+namespace {
+
+const std::string sc_head = "(0008,0016) UI 1.2.840.10008.5.1.4.1.1.7\n";
+
+// A small valid 8-bit image around the lines given.
+std::string image(const std::string &extra, const std::string &pixels = "abcdef") {
+    return sc_head +
+           "(0028,0002) US 1\n(0028,0004) CS MONOCHROME2\n(0028,0010) US 2\n"
+           "(0028,0011) US 3\n(0028,0100) US 8\n(0028,0101) US 8\n"
+           "(0028,0102) US 7\n(0028,0103) US 0\n" +
+           extra + "(7FE0,0010) OB " + std::to_string(pixels.size()) + "\n" + pixels + "\n";
+}
+
+kvtest::RunResult synth(const std::string &input) {
+    kvtest::RunOptions o;
+    o.input = input;
+    return kvtest::run({kvtest::bin("kuvra_dicom_synthesizer")}, o);
+}
+
+// Runs the synthesizer into a file and returns its path (empty on failure).
+std::string synth_file(const kvtest::TempDir &d, const std::string &input,
+                       const std::string &name = "out.dcm") {
+    auto r = synth(input);
+    EXPECT_EQ(r.status, 0) << r.err;
+    if (r.status != 0) return "";
+    std::string p = (d / name).string();
+    kvtest::write_file(p, r.out);
+    return p;
+}
+
+// dciodvfy errors other than missing attributes, which these bare test
+// images leave out on purpose.
+std::vector<std::string> encoding_errors(const std::string &f) {
+    std::vector<std::string> e;
+    for (auto &l : dicomtest::dciodvfy_errors(f))
+        if (l.rfind("Error - Missing attribute", 0) != 0) e.push_back(l);
+    return e;
+}
+
+void expect_refused(const std::string &input, const std::vector<std::string> &parts) {
+    auto r = synth(input);
+    EXPECT_EQ(r.status, 1) << input;
+    EXPECT_TRUE(r.out.empty()) << "output written for a refused input";
+    for (const auto &p : parts)
+        EXPECT_NE(r.err.find(p), std::string::npos) << "missing \"" << p << "\" in: " << r.err;
+    EXPECT_EQ(r.err.rfind("kuvra_dicom_synthesizer: ", 0), 0u) << r.err;
+}
+
+} // namespace
+
+TEST(Synthesizer, WritesAPart10FileWithTheGivenValues) {
+    kvtest::TempDir d;
+    auto f = synth_file(d, image("(0010,0010) PN Doe^John\n(0010,0020) LO ID 7\n"
+                                 "(0020,0013) IS 4\n(0028,0009) AT (0018,2005)\n"));
+    ASSERT_FALSE(f.empty());
+    auto t = kvtest::run({"dcmftest", f});
+    EXPECT_EQ(t.out, "yes: " + f + "\n");
+    auto dm = dump(f);
+    EXPECT_EQ(attr(dm, "(0002,0010)"), "LittleEndianExplicit");
+    EXPECT_EQ(attr(dm, "(0002,0002)"), "SecondaryCaptureImageStorage");
+    EXPECT_EQ(attr(dm, "(0010,0010)"), "Doe^John");
+    EXPECT_EQ(attr(dm, "(0010,0020)"), "ID 7");
+    EXPECT_EQ(attr(dm, "(0020,0013)"), "4");
+    EXPECT_EQ(attr(dm, "(0028,0009)"), "(0018,2005)");
+    EXPECT_EQ(attr(dm, "(0028,0010)"), "2");
+    // The VR given is the VR written: 8-bit pixel data stay OB.
+    EXPECT_NE(dm.find("(7fe0,0010) OB "), std::string::npos) << dm;
+    EXPECT_EQ(dicomtest::gdcm_pixels(f), "abcdef");
+    // No character set is claimed for plain ASCII.
+    EXPECT_EQ(attr(dm, "(0008,0005)"), "<absent>");
+}
+
+TEST(Synthesizer, GeneratesDistinctUuidUidsUnlessGiven) {
+    kvtest::TempDir d;
+    auto a = dump(synth_file(d, image(""), "a.dcm"));
+    auto b = dump(synth_file(d, image("(0020,000E) UI \n"), "b.dcm"));
+    std::set<std::string> uids;
+    for (const auto &dm : {a, b})
+        for (const char *tag : {"(0008,0018)", "(0020,000d)", "(0020,000e)"}) {
+            std::string u = attr(dm, tag);
+            EXPECT_EQ(u.rfind("2.25.", 0), 0u) << tag << " " << u;
+            EXPECT_LE(u.size(), 64u);
+            EXPECT_EQ(u.find_first_not_of("0123456789", 5), std::string::npos) << u;
+            uids.insert(u);
+        }
+    EXPECT_EQ(uids.size(), 6u) << "UIDs repeat";
+    EXPECT_EQ(attr(a, "(0002,0003)"), attr(a, "(0008,0018)"));
+    auto c = dump(synth_file(d, image("(0020,000D) UI 1.2.3\n(0008,0018) UI 1.2.3.4\n"), "c.dcm"));
+    EXPECT_EQ(attr(c, "(0020,000d)"), "1.2.3");
+    EXPECT_EQ(attr(c, "(0008,0018)"), "1.2.3.4");
+    EXPECT_EQ(attr(c, "(0002,0003)"), "1.2.3.4");
+}
+
+TEST(Synthesizer, UuidUidIsTheDecimalOfAVersion4Uuid) {
+    for (int i = 0; i < 50; ++i) {
+        std::string u = kuvra::synth::make_uuid_uid();
+        ASSERT_EQ(u.rfind("2.25.", 0), 0u);
+        std::string digits = u.substr(5);
+        ASSERT_FALSE(digits.empty());
+        EXPECT_TRUE(digits == "0" || digits[0] != '0') << "leading zero: " << u;
+        // Back to 128 bits: version nibble 4 and variant bits 10.
+        unsigned char b[16] = {};
+        for (char ch : digits) {
+            unsigned carry = static_cast<unsigned>(ch - '0');
+            for (int k = 15; k >= 0; --k) {
+                unsigned v = b[k] * 10u + carry;
+                b[k] = static_cast<unsigned char>(v & 0xFF);
+                carry = v >> 8;
+            }
+            ASSERT_EQ(carry, 0u) << "more than 128 bits: " << u;
+        }
+        EXPECT_EQ(b[6] >> 4, 4) << u;
+        EXPECT_EQ(b[8] >> 6, 2) << u;
+    }
+}
+
+TEST(Synthesizer, NonAsciiValueMakesTheFileUtf8) {
+    kvtest::TempDir d;
+    auto f = synth_file(d, image("(0010,0010) PN M\xc3\xbcller^J\xc3\xb6rg\n"));
+    auto dm = dump(f);
+    EXPECT_EQ(attr(dm, "(0008,0005)"), "ISO_IR 192");
+    EXPECT_EQ(attr(dm, "(0010,0010)"), "M\xc3\xbcller^J\xc3\xb6rg");
+    EXPECT_TRUE(encoding_errors(f).empty()) << encoding_errors(f)[0];
+    // A character set given by the input is kept.
+    auto g = dump(
+        synth_file(d, image("(0008,0005) CS ISO_IR 100\n(0010,0010) PN M\xfcller\n"), "g.dcm"));
+    EXPECT_EQ(attr(g, "(0008,0005)"), "ISO_IR 100");
+    // Bytes that are not UTF-8 in a file that claims UTF-8: refused.
+    expect_refused(image("(0010,0010) PN M\xfcller\n"),
+                   {"(0010,0010) PatientName", "M\\xFCller", "UTF-8"});
+}
+
+TEST(Synthesizer, OddPixelDataArePaddedToEvenLength) {
+    kvtest::TempDir d;
+    std::string input = sc_head + "(0028,0002) US 3\n(0028,0004) CS RGB\n(0028,0006) US 0\n"
+                                  "(0028,0010) US 1\n(0028,0011) US 3\n(0028,0100) US 8\n"
+                                  "(0028,0101) US 8\n(0028,0102) US 7\n(0028,0103) US 0\n"
+                                  "(7FE0,0010) OB 9\n123456789\n";
+    auto f = synth_file(d, input);
+    auto dm = dump(f);
+    EXPECT_NE(dm.find("#  10, 1 PixelData"), std::string::npos) << dm;
+    std::string bytes = kvtest::read_file(f);
+    EXPECT_EQ(bytes.substr(bytes.size() - 10), std::string("123456789\0", 10));
+    EXPECT_EQ(bytes.size() % 2, 0u);
+    EXPECT_TRUE(encoding_errors(f).empty()) << encoding_errors(f)[0];
+}
+
+TEST(Synthesizer, LargePixelDataStreamThroughSmallMemory) {
+    kvtest::TempDir d;
+    // 24 MiB of pixels: more than the whole budget of the process.
+    const int w = 4096, h = 2048;
+    std::string px = dicomtest::pattern(static_cast<size_t>(w) * h * 3, 7);
+    std::string in = sc_head +
+                     "(0028,0002) US 3\n(0028,0004) CS RGB\n(0028,0006) US 0\n"
+                     "(0028,0010) US " +
+                     std::to_string(h) + "\n(0028,0011) US " + std::to_string(w) +
+                     "\n(0028,0100) US 8\n(0028,0101) US 8\n"
+                     "(0028,0102) US 7\n(0028,0103) US 0\n(7FE0,0010) OB " +
+                     std::to_string(px.size()) + "\n" + px + "\n";
+    kvtest::write_file(d / "in", in);
+    auto r = kvtest::sh("/usr/bin/time -f %M -o '" + (d / "rss").string() + "' " +
+                        kvtest::bin("kuvra_dicom_synthesizer") + " < '" + (d / "in").string() +
+                        "' > '" + (d / "out.dcm").string() + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    long kib = std::stol(kvtest::read_file(d / "rss"));
+    // Sanitizer shadow memory adds a fixed ~10 MiB; the image must still not show.
+#if defined(__SANITIZE_ADDRESS__)
+    const long limit = 32 * 1024;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    const long limit = 32 * 1024;
+#else
+    const long limit = 16 * 1024;
+#endif
+#else
+    const long limit = 16 * 1024;
+#endif
+    EXPECT_LT(kib, limit) << "peak RSS " << kib << " KiB";
+    std::string out = kvtest::read_file(d / "out.dcm");
+    EXPECT_EQ(out.substr(out.size() - px.size()), px);
+}
+
+TEST(Synthesizer, RefusesValuesThatDoNotConformToTheirVr) {
+    expect_refused(image("(0008,0020) DA 2024-01-01\n"),
+                   {"(0008,0020) StudyDate", "\"2024-01-01\"", "DA"});
+    expect_refused(image("(0010,0010) PN " + std::string(70, 'A') + "^John\n"),
+                   {"(0010,0010) PatientName", std::string(70, 'A'), "64 characters"});
+    expect_refused(image("(0010,0020) LO " + std::string(65, '1') + "\n"),
+                   {"(0010,0020) PatientID", "64 characters"});
+    expect_refused(image("(0008,0030) TM 25\n"), {"(0008,0030) StudyTime", "\"25\""});
+    expect_refused(image("(0020,000D) UI 1.2.abc\n"), {"(0020,000D) StudyInstanceUID", "1.2.abc"});
+    expect_refused(image("(0020,0013) IS 1x\n"), {"(0020,0013) InstanceNumber", "\"1x\""});
+    expect_refused(image("(0028,0030) DS abc\n"), {"(0028,0030) PixelSpacing", "abc"});
+    expect_refused(image("(0028,0034) IS 1\\1\\1\n"),
+                   {"(0028,0034) PixelAspectRatio", "3 values", "takes 2"});
+    expect_refused(image("(0028,0009) AT zz\n"), {"(0028,0009) FrameIncrementPointer", "zz"});
+}
+
+TEST(Synthesizer, RefusesNumbersOutOfTheirRange) {
+    expect_refused(sc_head + "(0028,0010) US 70000\n", {"(0028,0010) Rows", "70000", "US"});
+    expect_refused(sc_head + "(0028,0010) US -1\n", {"(0028,0010) Rows", "-1"});
+    expect_refused(sc_head + "(0028,0010) US 12x\n", {"(0028,0010) Rows", "12x"});
+    expect_refused(sc_head + "(0028,1101) SS 40000\n", {"40000"});
+    expect_refused(sc_head + "(0018,9219) SS -32769\n", {"-32769"});
+    expect_refused(sc_head + "(0028,0010) US \n(0028,0011) US 1\\\n", {"(0028,0011) Columns"});
+    // The limits themselves pass.
+    EXPECT_EQ(synth(sc_head + "(0028,0010) US 65535\n(0028,1101) SS -32768\\0\\8\n").status, 0);
+}
+
+TEST(Synthesizer, RefusesStructuralFaults) {
+    expect_refused(image("(0010,0010) LO Doe\n"), {"(0010,0010) PatientName has VR PN, not LO"});
+    expect_refused(image("(0010,0010) PN A\n(0010,0010) PN B\n"), {"(0010,0010)", "twice"});
+    expect_refused(image("(0002,0010) UI 1.2.840.10008.1.2\n"), {"(0002,0010)", "file meta"});
+    expect_refused(image("(0010,0000) UL 0\n"), {"group length"});
+    expect_refused("(0010,0010) PN X\n", {"no (0008,0016) SOPClassUID"});
+    expect_refused(image("", "abcde"), {"PixelData holds 5 bytes", "need 6"});
+    expect_refused(image("(0028,0008) IS 2\n"), {"PixelData holds 6 bytes", "need 12"});
+    expect_refused(image("(0008,1140) SQ\n(FFFE,E000)\n(0008,1150) UI 1.2\n"),
+                   {"ends inside a sequence"});
+    expect_refused(image("(FFFE,E000)\n"), {"item start", "outside a sequence"});
+    expect_refused(image("(0008,1140) SQ\n(0008,1150) UI 1.2\n(FFFE,E0DD)\n"), {"outside an item"});
+    expect_refused(image("(0009,1010) OF 6\nabcdef\n"), {"(0009,1010)", "whole number of OF"});
+}
+
+TEST(Synthesizer, RefusesMalformedInputWithoutOutput) {
+    expect_refused("", {"no elements"});
+    expect_refused("# only a comment\n\n", {"no elements"});
+    expect_refused(sc_head + "(0010,0010 PN X\n", {"line 2", "element tag"});
+    expect_refused(sc_head + "(0010,0010) QQ X\n", {"line 2", "unknown VR \"QQ\""});
+    expect_refused(sc_head + "(7FE0,0010) OB 100\nonly this\n", {"line 2", "100 bytes"});
+    // A count that the input does deliver, but a wrong one.
+    expect_refused(image("", "abcdefgh").replace(image("", "abcdefgh").find("OB 8"), 4, "OB 6"),
+                   {"not followed by a line end"});
+    auto r = kvtest::run({kvtest::bin("kuvra_dicom_synthesizer"), "extra"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Usage:"), std::string::npos);
+}
+
+TEST(Synthesizer, SequencesNest) {
+    kvtest::TempDir d;
+    auto f = synth_file(d, image("(0008,1140) SQ\n (FFFE,E000)\n  (0008,1150) UI 1.2.3\n"
+                                 "  (0008,1155) UI 1.2.3.4\n (FFFE,E00D)\n (FFFE,E000)\n"
+                                 "  (0008,1150) UI 1.2.5\n (FFFE,E00D)\n(FFFE,E0DD)\n"));
+    auto dm = dump(f);
+    EXPECT_NE(dm.find("(0008,1140) SQ"), std::string::npos) << dm;
+    EXPECT_NE(dm.find("[1.2.3.4]"), std::string::npos) << dm;
+    EXPECT_NE(dm.find("[1.2.5]"), std::string::npos) << dm;
+}
+
+TEST(SynthesizerText, Utf8AndCharacterCounts) {
+    using kuvra::synth::is_valid_utf8;
+    using kuvra::synth::value_chars;
+    EXPECT_TRUE(is_valid_utf8("plain"));
+    EXPECT_TRUE(is_valid_utf8("\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"));
+    EXPECT_FALSE(is_valid_utf8("\xe9"));             // Latin-1
+    EXPECT_FALSE(is_valid_utf8("\xc3"));             // cut short
+    EXPECT_FALSE(is_valid_utf8("\xc0\xaf"));         // overlong
+    EXPECT_FALSE(is_valid_utf8("\xed\xa0\x80"));     // surrogate
+    EXPECT_FALSE(is_valid_utf8("\xf4\x90\x80\x80")); // beyond U+10FFFF
+    EXPECT_EQ(value_chars("\xc3\xa9t\xc3\xa9", true), 3u);
+    EXPECT_EQ(value_chars("\xc3\xa9t\xc3\xa9", false), 5u);
+    // 64 two-byte characters fit a PN component group; 65 do not.
+    std::string e64;
+    for (int i = 0; i < 64; ++i)
+        e64 += "\xc3\xa9";
+    EXPECT_EQ(synth(image("(0010,0010) PN " + e64 + "\n")).status, 0);
+    EXPECT_EQ(synth(image("(0010,0010) PN " + e64 + "\xc3\xa9\n")).status, 1);
+}
+
+namespace {
+
+// Runs the synthesizer with standard output on a regular file (the
+// streaming way) that already holds `before`, opened for appending.
+kvtest::RunResult synth_to_file(const kvtest::TempDir &d, const std::string &input,
+                                const std::string &before = "") {
+    kvtest::write_file(d / "in", input);
+    kvtest::write_file(d / "out.dcm", before);
+    return kvtest::sh(kvtest::bin("kuvra_dicom_synthesizer") + " < '" + (d / "in").string() +
+                      "' >> '" + (d / "out.dcm").string() + "'");
+}
+
+std::string big_rgb(int w, int h, const std::string &px, const std::string &after = "") {
+    return sc_head + "(0028,0002) US 3\n(0028,0004) CS RGB\n(0028,0006) US 0\n(0028,0010) US " +
+           std::to_string(h) + "\n(0028,0011) US " + std::to_string(w) +
+           "\n(0028,0100) US 8\n(0028,0101) US 8\n(0028,0102) US 7\n(0028,0103) US 0\n"
+           "(7FE0,0010) OB " +
+           std::to_string(px.size()) + "\n" + px + "\n" + after;
+}
+
+} // namespace
+
+TEST(SynthesizerStreaming, RegularFileGetsTheSameFile) {
+    kvtest::TempDir d;
+    const int w = 301, h = 101; // odd length, well above the spool threshold
+    std::string px = dicomtest::pattern(w * h * 3, 3);
+    std::string in = big_rgb(w, h, px, "(FFFC,FFFC) OB 4\npadx\n") +
+                     "(0020,000D) UI 1.2.3\n(0020,000E) UI 1.2.3.1\n(0008,0018) UI 1.2.3.1.1\n";
+    // UIDs given after the pixel data sort before them: refused.
+    auto late = synth_to_file(d, in);
+    EXPECT_EQ(late.status, 1);
+    EXPECT_NE(late.err.find("follows (7FE0,0010) PixelData in the input but sorts before it"),
+              std::string::npos)
+        << late.err;
+    EXPECT_EQ(kvtest::read_file(d / "out.dcm"), "");
+
+    std::string ok_in = "(0020,000D) UI 1.2.3\n(0020,000E) UI 1.2.3.1\n(0008,0018) UI 1.2.3.1.1\n" +
+                        big_rgb(w, h, px, "(FFFC,FFFC) OB 4\npadx\n");
+    auto r = synth_to_file(d, ok_in);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string streamed = kvtest::read_file(d / "out.dcm");
+    auto piped = synth(ok_in);
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    // Same UIDs given, so both ways must give the very same bytes.
+    EXPECT_TRUE(streamed == piped.out)
+        << "streamed " << streamed.size() << " bytes, piped " << piped.out.size();
+    std::string f = (d / "out.dcm").string();
+    EXPECT_EQ(dicomtest::gdcm_pixels(f), px);
+    EXPECT_EQ(attr(dump(f), "(fffc,fffc)"), "70\\61\\64\\78");
+}
+
+TEST(SynthesizerStreaming, FailureAfterStreamingCutsTheOutputBack) {
+    kvtest::TempDir d;
+    std::string px = dicomtest::pattern(200 * 200 * 3, 4);
+    std::string full = big_rgb(200, 200, px);
+    const std::string before = "earlier bytes of the file\n";
+    struct Case {
+        std::string input, message;
+    };
+    for (const Case &c :
+         {Case{full.substr(0, full.size() - 5000), "bytes announced for (7FE0,0010)"},
+          Case{full + "(0010,0010) PN Late\n", "sorts before it"},
+          Case{full + "(FFFC,FFFC) OB 3\nabcd\n", "not followed by a line end"},
+          Case{full + "(FFFC,FFFC) QQ 3\n", "unknown VR"},
+          Case{full + "(FFFC,FFFC) OB 2\nab\n(FFFC,FFFC) OB 2\nab\n", "given twice"}}) {
+        auto r = synth_to_file(d, c.input, before);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(kvtest::read_file(d / "out.dcm"), before) << c.message;
+    }
+    // Refusals found before the pixel data write nothing at all.
+    auto r = synth_to_file(
+        d, big_rgb(100, 100, px.substr(0, 30000)).replace(0, 0, "(0008,0020) DA x\n"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(kvtest::read_file(d / "out.dcm"), "");
+    auto s = synth_to_file(d, big_rgb(99, 100, px.substr(0, 30000)));
+    EXPECT_NE(s.err.find("PixelData holds 30000 bytes"), std::string::npos) << s.err;
+    EXPECT_EQ(kvtest::read_file(d / "out.dcm"), "");
+}
+
+TEST(SynthesizerStreaming, BigEndianWordsArriveLittleEndian) {
+    kvtest::TempDir d;
+    const int w = 200, h = 180;
+    std::string be = dicomtest::pattern(w * h * 2, 8), le = be;
+    for (size_t i = 0; i + 1 < le.size(); i += 2)
+        std::swap(le[i], le[i + 1]);
+    std::string in = sc_head + "(0028,0002) US 1\n(0028,0004) CS MONOCHROME2\n(0028,0010) US " +
+                     std::to_string(h) + "\n(0028,0011) US " + std::to_string(w) +
+                     "\n(0028,0100) US 16\n(0028,0101) US 16\n(0028,0102) US 15\n"
+                     "(0028,0103) US 0\n(7FE0,0010) OW " +
+                     std::to_string(be.size()) + " big-endian\n" + be + "\n";
+    auto r = synth_to_file(d, in);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(dicomtest::gdcm_pixels((d / "out.dcm").string()), le);
+    auto p = synth(in); // the spooled way
+    ASSERT_EQ(p.status, 0) << p.err;
+    kvtest::write_file(d / "p.dcm", p.out);
+    EXPECT_EQ(dicomtest::gdcm_pixels((d / "p.dcm").string()), le);
+}

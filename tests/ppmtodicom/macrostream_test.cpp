@@ -1,0 +1,273 @@
+// The frame of the macro stream and the translation of header comments,
+// driven in-process; the prelude's macros are checked in the real m4.
+#include "convtest.h"
+#include "kvtest.h"
+
+#include <kuvra/fileutil.h>
+
+#include <cstring>
+#include <ctime>
+#include <regex>
+
+using convtest::CoreTest;
+using convtest::has_line;
+using convtest::macro;
+
+namespace {
+
+// Translates the header lines (the first begins with '#') as the line loop
+// does, returning everything written and what the reader left pending.
+struct Translated {
+    std::string out;
+    enum kv_comment_next next;
+    std::string pending;
+};
+
+Translated translate(const std::string &first, const std::string &rest) {
+    Translated t;
+    FILE *in = tmpfile();
+    fwrite(rest.data(), 1, rest.size(), in);
+    rewind(in);
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *out = open_memstream(&buf, &len);
+    char line[KV_LINE_BUFSIZE];
+    strcpy(line, first.c_str());
+    t.next = translate_header_comment(line, sizeof line, in, out);
+    if (t.next == KV_COMMENT_PENDING) t.pending = line;
+    fclose(out);
+    fclose(in);
+    t.out.assign(buf, len);
+    free(buf);
+    return t;
+}
+
+// Runs the real m4 over text, as the export pipeline does with a template.
+kvtest::RunResult m4(const std::string &text) {
+    kvtest::RunOptions opt;
+    opt.input = text;
+    return kvtest::run({"m4"}, opt);
+}
+
+} // namespace
+
+TEST(Prelude, IsElevenLinesOf570Bytes) {
+    std::string p(kv_m4_prelude_text);
+    EXPECT_EQ(p.size(), 570u);
+    EXPECT_EQ(std::count(p.begin(), p.end(), '\n'), 11);
+    EXPECT_EQ(p.rfind("divert(-1)dnl\nchangequote([[,]])\n", 0), 0u);
+}
+
+TEST(Prelude, DateAndTimeAreZeroPaddedFromOneReading) {
+    struct tm when {};
+    when.tm_year = 2007 - 1900;
+    when.tm_mon = 0;
+    when.tm_mday = 5;
+    when.tm_hour = 3;
+    when.tm_min = 4;
+    when.tm_sec = 9;
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *out = open_memstream(&buf, &len);
+    m4_prelude_at(out, &when);
+    fclose(out);
+    std::string s(buf, len);
+    free(buf);
+    EXPECT_EQ(s.substr(570), "define([[XX_CURRENT_DATE]],[[20070105]])\n"
+                             "define([[XX_CURRENT_TIME]],[[030409]])\n");
+}
+
+TEST(Prelude, UtilityMacrosWorkInRealM4) {
+    std::string defs =
+        std::string(kv_m4_prelude_text) + "define([[XX_A]],[[alpha]])\n" + "divert[[]]dnl\n";
+    auto r = m4(defs + "XX_DEFAULT([[XX_A]],[[no]])XX_DEFAULT([[XX_B]],[[beta]])XX_A XX_B\n"
+                       "XX_OVERRIDE([[XX_A]],[[gamma]])XX_A\n"
+                       "XX_UNSET([[XX_A]])ifdef([[XX_A]],[[set]],[[unset]])\n"
+                       "XX_OPTIONAL([[XX_C]])[<]XX_C[>]\n"
+                       "XX_OVERRIDE_IFDEF([[XX_D]],[[XX_B]])XX_D\n"
+                       "XX_REQUIRE([[XX_B]])XX_REQUIRE_VALUE([[XX_B]],[[beta]])ok\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "alpha beta\ngamma\nunset\n[<][>]\nbeta\nok\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(Prelude, RequireFailuresEndM4WithTheirMessages) {
+    std::string defs =
+        std::string(kv_m4_prelude_text) + "define([[XX_V]],[[3]])\n" + "divert[[]]dnl\n";
+    auto missing = m4(defs + "XX_REQUIRE([[XX_NOPE]])after\n");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "Cannot find XX_NOPE, but marked as required.\n");
+    EXPECT_EQ(missing.out.find("after"), std::string::npos);
+    auto wrong = m4(defs + "XX_REQUIRE_VALUE([[XX_V]],[[4]])after\n");
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_EQ(wrong.err, "Incorrect value 3 for XX_V - should be 4.\n");
+}
+
+TEST(DataFormat, NamesOnlyTheThreeInputs) {
+    EXPECT_STREQ(data_format_name(8), "P5");
+    EXPECT_STREQ(data_format_name(9), "P6");
+    EXPECT_STREQ(data_format_name(24), "KUVRA_FIELDSET");
+    for (int code : {0, 1, 2, 7, 10, 23, 25, 37, -1})
+        EXPECT_EQ(data_format_name(code), nullptr) << code;
+}
+
+TEST(HeaderComment, GenericKeysKeepLettersAndDigits) {
+    EXPECT_EQ(translate("#Patient Name:\tDoe", "").out, "define([[XX_Patient_Name]],[[Doe]])\n");
+    EXPECT_EQ(translate("#Patient Name :\tDoe", "").out, "define([[XX_Patient_Name_]],[[Doe]])\n");
+    EXPECT_EQ(translate("#\t Slice2-x.y:\tv", "").out, "define([[XX_Slice2_x_y]],[[v]])\n");
+    EXPECT_EQ(translate("#:\tv", "").out, "define([[XX_]],[[v]])\n");
+    // Bytes from 128 up are neither letters nor digits.
+    EXPECT_EQ(translate("#K\xc3\xa9y:\t\xc3\xa9", "").out, "define([[XX_K__y]],[[\xc3\xa9]])\n");
+    // The value is everything after the first colon and tab, colons included.
+    EXPECT_EQ(translate("#Time:\t12:30:\t00", "").out, "define([[XX_Time]],[[12:30:\t00]])\n");
+}
+
+TEST(HeaderComment, DicomKeysBecomeGroupAndElement) {
+    EXPECT_EQ(translate("#  Dicom/(10, 20):\tABC", "").out,
+              "define([[XX_DICOM_0010_0020]],[[ABC]])\n");
+    EXPECT_EQ(translate("#Dicom/(8,103e):\tx", "").out, "define([[XX_DICOM_0008_103E]],[[x]])\n");
+    EXPECT_EQ(translate("#Dicom/(12345,0):\tx", "").out, "define([[XX_DICOM_12345_0000]],[[x]])\n");
+}
+
+TEST_F(CoreTest, MalformedHeaderLinesAreDroppedSilently) {
+    for (const char *bad : {"#Dicom/(zz,1):\tx", "#Dicom/(10 ,20):\tx", "#Dicom/(10,20)\tx",
+                            "#Dicom/(10,20): x", "#Key: value", "#Key", "#", "#Key:"}) {
+        auto t = translate(bad, "next\n");
+        EXPECT_EQ(t.out, "") << bad;
+        EXPECT_EQ(t.next, KV_COMMENT_NONE) << bad;
+    }
+    EXPECT_TRUE(convtest::logged().empty());
+}
+
+TEST(HeaderComment, ContinuationsJoinWithoutSeparator) {
+    auto t = translate("#Key:\tab", "#+Key:\tcd\n# +Key:\tef\n#+Other:\tgh\nrest\n");
+    // Any continuation line continues the value, whatever key it names.
+    EXPECT_EQ(t.out, "define([[XX_Key]],[[abcdefgh]])\n");
+    EXPECT_EQ(t.next, KV_COMMENT_PENDING);
+    EXPECT_EQ(t.pending, "rest");
+}
+
+TEST(HeaderComment, NonContinuationLinesAreHandedBack) {
+    for (const char *next : {"#Other:\tv", "#+Key:cd", "#+Key", "# x+Key:\tcd", "", "P6"}) {
+        auto t = translate("#Key:\tab", std::string(next) + "\n");
+        EXPECT_EQ(t.out, "define([[XX_Key]],[[ab]])\n") << next;
+        EXPECT_EQ(t.next, KV_COMMENT_PENDING) << next;
+        EXPECT_EQ(t.pending, next);
+    }
+}
+
+TEST(HeaderComment, EndOfInputStillClosesTheDefinition) {
+    auto t = translate("#Key:\tab", "#+Key:\tcd");
+    EXPECT_EQ(t.out, "define([[XX_Key]],[[abcd]])\n");
+    EXPECT_EQ(t.next, KV_COMMENT_EOF);
+}
+
+TEST(HeaderComment, ValuesFromTheWriterRoundTrip) {
+    // A value written in pieces by the header writer comes back whole.
+    std::string value(25000, 'v');
+    for (size_t i = 0; i < value.size(); i += 7)
+        value[i] = char('a' + i % 26);
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *w = open_memstream(&buf, &len);
+    write_comment_maxlen(w, 1000, "#", "Long Key", value.c_str());
+    fclose(w);
+    std::string lines(buf, len);
+    free(buf);
+    size_t nl = lines.find('\n');
+    auto t = translate(lines.substr(0, nl), lines.substr(nl + 1));
+    EXPECT_EQ(t.out, "define([[XX_Long_Key]],[[" + value + "]])\n");
+}
+
+TEST(QuoteBalance, FollowsM4QuoteNesting) {
+    struct Case {
+        const char *text;
+        bool balanced;
+    } cases[] = {
+        {"", true},
+        {"plain, text (1)", true},
+        {"[[x]]", true},
+        {"a[[b[[c]]d]]e", true},
+        {"[x] ]x[", true},
+        {"]", true},
+        {"[", true},
+        {"[[]]]", true},
+        {"x]]", false},
+        {"]]", false},
+        {"[[x]]]]", false},
+        {"[[", false},
+        {"[[[", false},
+        {"[]]", false},
+        {"x]])syscmd([[id]])dnl", false},
+        {"[[a]][[b", false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(m4_quotes_balanced(c.text, strlen(c.text)), c.balanced ? 1 : 0) << c.text;
+}
+
+class UnbalancedHeader : public CoreTest {};
+
+TEST_F(UnbalancedHeader, ValueIsDroppedAndLoggedWithItsKey) {
+    auto t = translate("#Patient Name:\tx]])syscmd([[touch /tmp/x]])dnl", "next\n");
+    EXPECT_EQ(t.out, "");
+    EXPECT_EQ(t.next, KV_COMMENT_PENDING);
+    EXPECT_EQ(convtest::logged(),
+              std::vector<std::string>{"Header comment with unbalanced m4 quotes dropped: "
+                                       "Patient Name\n"});
+}
+
+TEST_F(UnbalancedHeader, CheckCoversTheJoinedValue) {
+    // Each line alone is unbalanced, together they nest.
+    auto joined = translate("#Key:\ta[[b", "#+Key:\tc]]d\n");
+    EXPECT_EQ(joined.out, "define([[XX_Key]],[[a[[bc]]d]])\n");
+    // Each line alone is balanced, together they are not.
+    auto split = translate("#Dicom/(10,10):\ta]", "#+Dicom/(10,10):\t]b\n");
+    EXPECT_EQ(split.out, "");
+    EXPECT_EQ(convtest::logged(),
+              std::vector<std::string>{"Header comment with unbalanced m4 quotes dropped: "
+                                       "Dicom/(10,10)\n"});
+}
+
+TEST_F(UnbalancedHeader, NestedQuotesAreWrittenUnchangedAndStayQuotedInM4) {
+    auto t = translate("#Note:\t[[syscmd(echo RAN)]]", "");
+    EXPECT_EQ(t.out, "define([[XX_Note]],[[[[syscmd(echo RAN)]]]])\n");
+    auto r =
+        m4(std::string(kv_m4_prelude_text) + t.out + "divert[[]]dnl\n" + "defn([[XX_Note]])\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "[[syscmd(echo RAN)]]\n");
+}
+
+TEST_F(CoreTest, CommentsAtEveryPlaceOfTheStream) {
+    auto c = convert("KUVRA_FST\n#A:\t1\n#B:\t2\n#+B:\t3\nFIELD\nf\nU8 1\n1\n1\n1\nx\n"
+                     "ENDFIELD\n#C:\tend",
+                     24);
+    EXPECT_EQ(c.status, 0);
+    EXPECT_EQ(macro(c.out, "XX_A"), "1");
+    EXPECT_EQ(macro(c.out, "XX_B"), "23");
+    EXPECT_EQ(macro(c.out, "XX_C"), "end");
+    // The comment at the very end is closed before the closing line.
+    EXPECT_TRUE(c.out.ends_with("define([[XX_C]],[[end]])\ndivert[[]]dnl\n"));
+}
+
+TEST_F(CoreTest, StreamFrameIsPreludeClockFormatAndClosingLine) {
+    auto c = convert("P6\n", 9);
+    ASSERT_EQ(c.status, 0);
+    ASSERT_GE(c.out.size(), 570u);
+    EXPECT_EQ(c.out.substr(0, 570), kv_m4_prelude_text);
+    std::string rest = c.out.substr(570);
+    EXPECT_TRUE(std::regex_match(rest, std::regex("define\\(\\[\\[XX_CURRENT_DATE\\]\\],\\[\\["
+                                                  "[0-9]{8}\\]\\]\\)\n"
+                                                  "define\\(\\[\\[XX_CURRENT_TIME\\]\\],\\[\\["
+                                                  "[0-9]{6}\\]\\]\\)\n"
+                                                  "define\\(\\[\\[XX_DATA_FORMAT\\]\\],\\[\\[P6"
+                                                  "\\]\\]\\)\ndivert\\[\\[\\]\\]dnl\n")))
+        << rest;
+    EXPECT_EQ(convert_stream(nullptr, nullptr, 1), -1);
+}
+
+TEST_F(CoreTest, StreamThatLostItsMagicLineIsRefused) {
+    auto c = convert("", 24);
+    EXPECT_EQ(c.status, 1);
+    EXPECT_EQ(c.log, std::vector<std::string>{"Input file must be P5, P6 or KUVRA_FIELDSET\n"});
+    EXPECT_FALSE(c.out.ends_with("divert[[]]dnl\n"));
+}

@@ -1,0 +1,333 @@
+// kuvra_ppmtodicom -d: the macro stream through the real m4 and a module
+// template into a stand-in synthesizer that records what it receives.
+#include "progtest.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <regex>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using convtest::pattern;
+using progtest::exists;
+using progtest::messages;
+using progtest::p5;
+using progtest::p6;
+using Log = std::vector<std::string>;
+
+namespace {
+
+// Shows each field's spool file name and data between markers.
+const char *const test_module = R"(divert(0)dnl
+BEGIN FMT=XX_DATA_FORMAT
+ifdef([[XX_FIELD_RGB]],[[RGBFILE<defn([[XX_FIELD_RGB_DATA]])>
+RGB<XX_FIELD_RGB_DATA>
+]])dnl
+ifdef([[XX_FIELD_GREY]],[[GREYFILE<defn([[XX_FIELD_GREY_DATA]])>
+GREY<XX_FIELD_GREY_DATA>
+GREYBS<XX_FIELD_GREY_DATA_BS>
+]])dnl
+ifdef([[XX_FIELD_a]],[[AFILE<defn([[XX_FIELD_a_DATA]])>
+A<XX_FIELD_a_DATA>
+]])dnl
+ifdef([[XX_FIELD_b]],[[BFILE<defn([[XX_FIELD_b_DATA]])>
+]])dnl
+ifdef([[XX_Note]],[[NOTE<defn([[XX_Note]])>
+]])dnl
+END
+)";
+
+class Export : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fs::create_directories(modules);
+        fs::create_directories(work);
+        fs::create_directories(synthdir);
+        fs::copy_file(fs::path(PPMTODICOM_TEST_DATA) / "kuvra_dicom_synthesizer",
+                      synthdir / "kuvra_dicom_synthesizer");
+        kvtest::write_file(modules / "testmod", test_module);
+    }
+
+    kvtest::RunOptions options(const std::string &input, std::vector<std::string> env = {}) {
+        kvtest::RunOptions opt;
+        opt.input = input;
+        opt.cwd = work;
+        opt.env = {"PATH=" + synthdir.string() + ":" + KUVRA_BIN_DIR + ":" + getenv("PATH"),
+                   "HOME=" + home.string(), "SYNTH_RECORD=" + record.string()};
+        opt.env.insert(opt.env.end(), env.begin(), env.end());
+        return opt;
+    }
+    kvtest::RunResult run(const std::vector<std::string> &args, const std::string &input,
+                          std::vector<std::string> env = {}) {
+        return progtest::convert(args, options(input, env));
+    }
+    std::string recorded() { return kvtest::read_file(record); }
+    // The bytes the template put between "<tag><" and ">" (n of them).
+    std::string shown(const std::string &tag, size_t n) {
+        std::string rec = recorded();
+        size_t at = rec.find("\n" + tag + "<");
+        if (at == std::string::npos) return "<not shown>";
+        return rec.substr(at + tag.size() + 2, n);
+    }
+    // Spool files named in the record.
+    std::vector<std::string> spooled() {
+        static const std::regex re(R"(undivert\(\[\[(/tmp/kuvra_ppmtodicom_[A-Za-z0-9]{6})\]\]\))");
+        std::string rec = recorded();
+        std::vector<std::string> names;
+        for (std::sregex_iterator it(rec.begin(), rec.end(), re), end; it != end; ++it)
+            names.push_back((*it)[1]);
+        return names;
+    }
+    void expect_all_removed(size_t count) {
+        auto names = spooled();
+        EXPECT_EQ(names.size(), count);
+        for (const auto &n : names) {
+            EXPECT_FALSE(exists(n)) << n;
+            EXPECT_FALSE(exists(n + ".bs")) << n;
+        }
+    }
+
+    kvtest::TempDir root;
+    fs::path home = root / "home";
+    fs::path modules = home / ".kuvra/share/config/dicom/modules";
+    fs::path work = root / "work";
+    fs::path synthdir = root / "bin";
+    fs::path record = root / "record";
+};
+
+} // namespace
+
+TEST_F(Export, ExitStatusIsTheSynthesizersAndSpoolFilesAreGone) {
+    std::string pixels = pattern(4 * 3 * 3, 21);
+    for (int status : {0, 3}) {
+        auto r = run({"-d", "testmod"}, p6(4, 3, pixels, "#Note:\tn1\n"),
+                     {"SYNTH_STATUS=" + std::to_string(status)});
+        EXPECT_EQ(r.status, status) << r.err;
+        EXPECT_EQ(r.out, "synthesizer ran\n");
+        EXPECT_EQ(messages(r.err), Log{});
+        EXPECT_TRUE(recorded().starts_with("BEGIN FMT=P6\n")) << recorded();
+        EXPECT_TRUE(shown("RGB", pixels.size()) == pixels);
+        EXPECT_EQ(shown("NOTE", 3), "n1>");
+        expect_all_removed(1);
+    }
+}
+
+TEST_F(Export, SignalledSynthesizerGivesStatus1) {
+    for (const char *sig : {"KILL", "TERM"}) {
+        auto r = run({"-d", "testmod"}, p6(1, 1, "abc"), {"SYNTH_SIGNAL=" + std::string(sig)});
+        EXPECT_EQ(r.status, 1) << sig;
+        EXPECT_EQ(r.term_signal, 0);
+        expect_all_removed(1);
+    }
+}
+
+TEST_F(Export, GreyImageAndItsByteSwappedCopy) {
+    std::string samples = pattern(3 * 2 * 2, 22);
+    std::string swapped = samples;
+    for (size_t i = 0; i + 1 < swapped.size(); i += 2)
+        std::swap(swapped[i], swapped[i + 1]);
+    auto r = run({"-d", "testmod"}, progtest::compress("gzip", p5(3, 2, 4095, samples)));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(shown("GREY", samples.size()) == samples);
+    EXPECT_TRUE(shown("GREYBS", samples.size()) == swapped);
+    expect_all_removed(1);
+}
+
+TEST_F(Export, FatalStopClosesThePipelineAndRemovesFiles) {
+    std::string a = pattern(100000, 23);
+    std::string input = "KUVRA_FST\n" + convtest::field("a", "U8 1", "1", "100000", a) +
+                        "FIELD\nb\nU8 1\n1\n3\n3\nxyz\n\n";
+    auto r = run({"-d", "testmod"}, input, {"SYNTH_STATUS=5"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(messages(r.err), Log{"ENDFIELD not found.\n"});
+    // m4 received the stream so far (the template diverts its own output).
+    EXPECT_TRUE(shown("A", a.size()) == a);
+    expect_all_removed(2);
+
+    auto p = run({"-d", "testmod"}, p6(1, 1, "abc") + "\n");
+    EXPECT_EQ(p.status, 1);
+    EXPECT_EQ(messages(p.err), Log{"P6 failure reading size.\n"});
+    expect_all_removed(1);
+}
+
+TEST_F(Export, RejectedInputFindsThePipelineRunning) {
+    auto r = run({"-d", "testmod"}, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(messages(r.err), Log{"Input file must be P5, P6 or KUVRA_FIELDSET\n"});
+    EXPECT_EQ(r.out, "synthesizer ran\n");
+    // An empty macro stream: nothing is defined for the template.
+    EXPECT_EQ(recorded(), "BEGIN FMT=XX_DATA_FORMAT\nEND\n");
+}
+
+TEST_F(Export, LastOfMAndDWins) {
+    auto md = run({"-m", "-d", "testmod"}, p6(1, 1, "abc"));
+    EXPECT_EQ(md.status, 0);
+    EXPECT_EQ(md.out, "synthesizer ran\n");
+    expect_all_removed(1);
+    fs::remove(record);
+    convtest::SpoolCleanup clean;
+    auto dm = run({"-d", "testmod", "-m"}, p6(1, 1, "abc"));
+    clean.add(dm.out);
+    EXPECT_EQ(dm.status, 0);
+    EXPECT_TRUE(dm.out.starts_with("divert(-1)dnl\n"));
+    EXPECT_FALSE(exists(record));
+    // On standard output the files stay: the stream names them.
+    ASSERT_EQ(convtest::spool_names(dm.out).size(), 1u);
+    EXPECT_EQ(kvtest::read_file(convtest::spool_names(dm.out)[0]), "abc");
+}
+
+TEST_F(Export, ModuleLookupFailures) {
+    for (const char *name : {"nosuch", "", "../modules"}) {
+        auto r = run({"-d", name}, p6(1, 1, "abc"));
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(messages(r.err), Log{"Cannot find requested DICOM module.\n"}) << name;
+        EXPECT_FALSE(exists(record));
+    }
+    auto nom4 = progtest::convert({"-d", "testmod"}, [&] {
+        auto opt = options(p6(1, 1, "abc"));
+        opt.env.push_back("PATH=" + synthdir.string() + ":" + KUVRA_BIN_DIR);
+        return opt;
+    }());
+    EXPECT_EQ(nom4.status, 1);
+    EXPECT_EQ(messages(nom4.err), Log{"Cannot open output file/pipe.\n"});
+}
+
+TEST_F(Export, UnsearchableModuleDirectory) {
+    if (!exists("/usr/bin/setpriv")) GTEST_SKIP() << "setpriv missing";
+    // The module file can be opened by its name, the directory not listed.
+    fs::permissions(root.path(), fs::perms(0755));
+    for (auto d : {home, home / ".kuvra", home / ".kuvra/share", home / ".kuvra/share/config",
+                   home / ".kuvra/share/config/dicom"})
+        fs::permissions(d, fs::perms(0755));
+    fs::permissions(modules / "testmod", fs::perms(0644));
+    fs::permissions(modules, fs::perms(0111));
+    auto opt = options(p6(1, 1, "abc"));
+    auto r = kvtest::run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                          kvtest::bin("kuvra_ppmtodicom"), "-d", "testmod"},
+                         opt);
+    fs::permissions(modules, fs::perms(0755));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(messages(r.err), Log{"Cannot find DICOM config module dir. ??\n"});
+}
+
+TEST_F(Export, ModuleNameIsOneWordWhateverItHolds) {
+    const std::string name = "my mod;touch PWNED $(touch PWNED2) 'q\"";
+    kvtest::write_file(modules / name, std::string(test_module));
+    auto r = run({"-d", name}, p6(1, 1, "abc"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(recorded().starts_with("BEGIN FMT=P6\n"));
+    EXPECT_FALSE(exists(work / "PWNED"));
+    EXPECT_FALSE(exists(work / "PWNED2"));
+    expect_all_removed(1);
+}
+
+TEST_F(Export, M4ReadsTheModuleTheLookupFound) {
+    // A file of the module's name in the working directory is not read.
+    kvtest::write_file(work / "testmod", "divert(0)dnl\nWRONG\n");
+    auto r = run({"-d", "testmod"}, p6(1, 1, "abc"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(recorded().starts_with("BEGIN FMT=P6\n")) << recorded();
+    // A module found below a later search entry than the module directory.
+    fs::create_directories(work / "config/dicom/modules");
+    kvtest::write_file(work / "config/dicom/modules/later",
+                       "divert(0)dnl\nLATER FMT=XX_DATA_FORMAT\n");
+    auto later = run({"-d", "later"}, p6(1, 1, "abc"));
+    EXPECT_EQ(later.status, 0) << later.err;
+    EXPECT_EQ(recorded(), "LATER FMT=P6\n");
+    // The include directory given to m4 is the first module directory.
+    kvtest::write_file(modules / "part", "PART FROM HOME\n");
+    kvtest::write_file(work / "config/dicom/modules/inc", "divert(0)dnl\ninclude([[part]])dnl\n");
+    auto inc = run({"-d", "inc"}, p6(1, 1, "abc"));
+    EXPECT_EQ(inc.status, 0) << inc.err;
+    EXPECT_EQ(recorded(), "PART FROM HOME\n");
+}
+
+TEST_F(Export, HeaderThatTriesSyscmdDoesNotRunIt) {
+    const std::string attack = "x]])syscmd([[touch MARK]])dnl";
+    // Control: written unchecked, the value would run the command in m4.
+    {
+        kvtest::RunOptions opt;
+        opt.cwd = work;
+        opt.input = std::string(kv_m4_prelude_text) + "define([[XX_Note]],[[" + attack + "]])\n";
+        kvtest::run({"m4"}, opt);
+        ASSERT_TRUE(exists(work / "MARK"));
+        fs::remove(work / "MARK");
+    }
+    for (const std::string &header :
+         {"#Note:\t" + attack + "\n", "#Note:\tx]\n#+Note:\t" + attack.substr(1) + "\n",
+          "#Dicom/(10,10):\t" + attack + "\n"}) {
+        auto r = run({"-d", "testmod"}, p6(1, 1, "abc", header));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_FALSE(exists(work / "MARK")) << header;
+        ASSERT_EQ(messages(r.err).size(), 1u);
+        EXPECT_TRUE(
+            messages(r.err)[0].starts_with("Header comment with unbalanced m4 quotes dropped: "));
+        EXPECT_EQ(recorded().find("NOTE<"), std::string::npos);
+    }
+    // Nested quotes stay a value.
+    auto ok = run({"-d", "testmod"}, p6(1, 1, "abc", "#Note:\t[[syscmd([[touch MARK]])]]\n"));
+    EXPECT_EQ(ok.status, 0);
+    EXPECT_FALSE(exists(work / "MARK"));
+    EXPECT_EQ(shown("NOTE", 27), "[[syscmd([[touch MARK]])]]>");
+}
+
+namespace {
+
+// Name of a spool file that pid has open, other than skip; "" after 10 s.
+std::string open_spool_file(pid_t pid, const std::string &skip) {
+    for (int tries = 0; tries < 1000; tries++) {
+        std::error_code ec;
+        for (const auto &e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+            std::string target = fs::read_symlink(e.path(), ec).string();
+            if (target.rfind("/tmp/kuvra_ppmtodicom_", 0) == 0 && target != skip) return target;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return "";
+}
+
+} // namespace
+
+TEST_F(Export, TerminationSignalRemovesSpoolFiles) {
+    int in[2];
+    ASSERT_EQ(pipe(in), 0);
+    auto opt = options("");
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        close(in[0]);
+        close(in[1]);
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        for (auto &kv : opt.env)
+            putenv(kv.data());
+        if (chdir(work.c_str()) != 0) _exit(126);
+        execl(kvtest::bin("kuvra_ppmtodicom").c_str(), "kuvra_ppmtodicom", "-d", "testmod",
+              nullptr);
+        _exit(127);
+    }
+    close(in[0]);
+    auto send = [&](const std::string &s) {
+        ASSERT_EQ(write(in[1], s.data(), s.size()), ssize_t(s.size()));
+    };
+    // The first field complete, the second one being spooled.
+    send("KUVRA_FST\nFIELD\na\nU8 1\n1\n10\n10\nabc");
+    std::string first = open_spool_file(pid, "");
+    ASSERT_NE(first, "");
+    send("defghij\nENDFIELD\nFIELD\nb\nU8 1\n1\n10\n10\nxy");
+    std::string second = open_spool_file(pid, first);
+    ASSERT_NE(second, "");
+    EXPECT_TRUE(exists(first));
+    kill(pid, SIGTERM);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    close(in[1]);
+    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM);
+    EXPECT_FALSE(exists(first));
+    EXPECT_FALSE(exists(second));
+}

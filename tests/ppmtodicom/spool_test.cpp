@@ -1,0 +1,151 @@
+// spool_to_tempfile and the list of spooled files.
+#include "convtest.h"
+#include "kvtest.h"
+
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <poll.h>
+#include <set>
+#include <sys/inotify.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using convtest::CoreTest;
+using convtest::pattern;
+
+namespace {
+
+FILE *stream_of(const std::string &bytes) {
+    FILE *f = tmpfile();
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    rewind(f);
+    return f;
+}
+
+// Names of spool files created in /tmp while it watches.
+class SpoolWatch {
+  public:
+    SpoolWatch() {
+        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ >= 0) inotify_add_watch(fd_, "/tmp", IN_CREATE);
+    }
+    ~SpoolWatch() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    std::set<std::string> created() {
+        std::set<std::string> names;
+        alignas(inotify_event) char buf[64 * (sizeof(inotify_event) + NAME_MAX + 1)];
+        ssize_t n;
+        while ((n = read(fd_, buf, sizeof buf)) > 0) {
+            for (char *p = buf; p < buf + n;) {
+                auto *ev = reinterpret_cast<inotify_event *>(p);
+                std::string name = ev->len ? ev->name : "";
+                if (name.rfind(KV_SPOOL_PREFIX, 0) == 0) names.insert("/tmp/" + name);
+                p += sizeof(inotify_event) + ev->len;
+            }
+        }
+        return names;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+bool exists(const std::string &p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0;
+}
+
+} // namespace
+
+class Spool : public CoreTest {};
+
+TEST_F(Spool, CopiesExactlyTheCountAndLeavesTheStreamBehindIt) {
+    std::string data = pattern(65536 * 2 + 5);
+    FILE *in = stream_of(data + "TAIL");
+    tdnode *a = spool_to_tempfile(in, 65536);
+    tdnode *b = spool_to_tempfile(in, 65537);
+    tdnode *c = spool_to_tempfile(in, 4);
+    ASSERT_TRUE(a && b && c);
+    char rest[8] = {};
+    EXPECT_EQ(std::string(rest, fread(rest, 1, sizeof rest, in)), "TAIL");
+    fclose(in);
+    EXPECT_EQ(kvtest::read_file(a->name), data.substr(0, 65536));
+    EXPECT_EQ(kvtest::read_file(b->name), data.substr(65536, 65537));
+    EXPECT_EQ(kvtest::read_file(c->name), data.substr(131073, 4));
+    EXPECT_EQ(std::string(a->name).rfind("/tmp/kuvra_ppmtodicom_", 0), 0u);
+    EXPECT_EQ(strlen(a->name), strlen("/tmp/kuvra_ppmtodicom_") + 6);
+    // Files are private to their owner.
+    struct stat st;
+    ASSERT_EQ(stat(a->name, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(tdroot, c);
+    EXPECT_EQ(c->next, b);
+    EXPECT_EQ(b->next, a);
+}
+
+TEST_F(Spool, CountOfZeroOrLessGivesAnEmptyFileAndReadsNothing) {
+    FILE *in = stream_of("abc");
+    tdnode *z = spool_to_tempfile(in, 0);
+    tdnode *n = spool_to_tempfile(in, -7);
+    ASSERT_TRUE(z && n);
+    EXPECT_EQ(kvtest::read_file(z->name), "");
+    EXPECT_EQ(kvtest::read_file(n->name), "");
+    EXPECT_EQ(fgetc(in), 'a');
+    fclose(in);
+}
+
+TEST_F(Spool, FailedCopyIsRemovedAtOnceAndNotListed) {
+    SpoolWatch watch;
+    ASSERT_TRUE(watch.ok());
+    FILE *in = stream_of(pattern(70000));
+    tdnode *ok = spool_to_tempfile(in, 1000);
+    ASSERT_NE(ok, nullptr);
+    EXPECT_EQ(spool_to_tempfile(in, 100000), nullptr);
+    fclose(in);
+    EXPECT_EQ(convtest::logged(), std::vector<std::string>{"Ouch - rlen failure?\n"});
+    auto created = watch.created();
+    EXPECT_EQ(created.size(), 2u);
+    for (const auto &name : created)
+        EXPECT_EQ(exists(name), name == ok->name) << name;
+    EXPECT_EQ(tdroot, ok);
+    EXPECT_EQ(ok->next, nullptr);
+}
+
+TEST_F(Spool, WriteFailureIsReported) {
+    // A file size limit below the count makes the write come up short.
+    FILE *in = stream_of(pattern(5000));
+    struct rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit lim = old;
+    lim.rlim_cur = 1000;
+    setrlimit(RLIMIT_FSIZE, &lim);
+    tdnode *n = spool_to_tempfile(in, 5000);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, SIG_DFL);
+    fclose(in);
+    EXPECT_EQ(n, nullptr);
+    EXPECT_EQ(convtest::logged(), std::vector<std::string>{"Ouch - wlen failure?\n"});
+    EXPECT_EQ(tdroot, nullptr);
+}
+
+TEST_F(Spool, RemoveAllDeletesEveryFileAndForgetKeepsThem) {
+    FILE *in = stream_of("abcdef");
+    std::string a = spool_to_tempfile(in, 3)->name;
+    std::string b = spool_to_tempfile(in, 3)->name;
+    tdroot_remove_all();
+    EXPECT_EQ(tdroot, nullptr);
+    EXPECT_FALSE(exists(a));
+    EXPECT_FALSE(exists(b));
+    rewind(in);
+    std::string c = spool_to_tempfile(in, 6)->name;
+    fclose(in);
+    tdroot_forget_all();
+    EXPECT_EQ(tdroot, nullptr);
+    EXPECT_EQ(kvtest::read_file(c), "abcdef");
+    unlink(c.c_str());
+}

@@ -1,0 +1,93 @@
+// kuvra_dicom_synthesizer: reads an element list (FORMAT.md) on standard
+// input and writes one DICOM Part 10 file to standard output.
+#include "synth_build.h"
+#include "synth_parse.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/oflog/oflog.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+void usage(FILE *f) {
+    fputs("Usage: kuvra_dicom_synthesizer < element-list > file.dcm\n"
+          "Reads lines \"(gggg,eeee) VR value\" (binary VRs: a byte count, then the raw\n"
+          "bytes) and writes a DICOM file in Explicit VR Little Endian.\n",
+          f);
+}
+
+int refuse(const kuvra::synth::ParseError &err) {
+    if (err.line > 0)
+        fprintf(stderr, "kuvra_dicom_synthesizer: line %lld: %s\n",
+                static_cast<long long>(err.line), err.message.c_str());
+    else
+        fprintf(stderr, "kuvra_dicom_synthesizer: %s\n", err.message.c_str());
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
+            usage(stdout);
+            return 0;
+        }
+        fprintf(stderr, "kuvra_dicom_synthesizer: unknown argument \"%s\"\n", argv[i]);
+        usage(stderr);
+        return 1;
+    }
+    // DCMTK's own warnings would interleave with ours; its errors surface
+    // through the results we report.
+    OFLog::configure(OFLogger::ERROR_LOG_LEVEL);
+    if (isatty(STDOUT_FILENO)) {
+        fputs("kuvra_dicom_synthesizer: standard output is a terminal; redirect it to a file\n",
+              stderr);
+        return 1;
+    }
+
+    // A regular file as output can be cut back if the input fails after the
+    // pixel data have begun: the pixel bytes then go straight from input to
+    // output.  Any other output gets nothing until every check has passed.
+    kuvra::synth::ParseError err;
+    kuvra::synth::StreamingWriter writer(STDOUT_FILENO, err);
+    struct stat st;
+    off_t start = -1;
+    if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
+        // Appending (">>") writes at the end whatever the offset says.
+        int fl = fcntl(STDOUT_FILENO, F_GETFL);
+        start = fl >= 0 && (fl & O_APPEND) ? st.st_size : lseek(STDOUT_FILENO, 0, SEEK_CUR);
+    }
+
+    // A large pipe buffer lets m4 run ahead instead of waking us for every
+    // 64 KiB of pixel data: on a busy machine each wake-up waits for a CPU.
+    // (Pipe buffers are kernel memory; failure just keeps the default.)
+    if (fstat(STDIN_FILENO, &st) == 0 && S_ISFIFO(st.st_mode))
+        fcntl(STDIN_FILENO, F_SETPIPE_SZ, 1 << 20);
+
+    kuvra::synth::FdSource in(STDIN_FILENO);
+    kuvra::synth::ParseOptions opt;
+    if (start >= 0)
+        opt.on_large_value = [&](std::vector<kuvra::synth::Element> &so_far,
+                                 const kuvra::synth::Element &big, kuvra::synth::ParseError &) {
+            return writer.started() ? -1 : writer.begin(so_far, big);
+        };
+    std::vector<kuvra::synth::Element> elems;
+    bool ok = kuvra::synth::parse_elements(in, opt, elems, err);
+    if (ok)
+        ok = writer.started() ? writer.finish(elems)
+                              : kuvra::synth::synthesize(elems, STDOUT_FILENO, err);
+    if (!ok) {
+        if (writer.started() &&
+            (ftruncate(STDOUT_FILENO, start) != 0 || lseek(STDOUT_FILENO, start, SEEK_SET) < 0))
+            fputs("kuvra_dicom_synthesizer: cannot cut back the partial output\n", stderr);
+        return refuse(err);
+    }
+    return 0;
+}

@@ -1,0 +1,396 @@
+#include "synth_parse.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kuvra::synth {
+
+UniqueFd::~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+UniqueFd &UniqueFd::operator=(UniqueFd &&o) noexcept {
+    if (this != &o) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = o.release();
+    }
+    return *this;
+}
+
+int64_t FdSource::read(char *buf, size_t n) {
+    for (;;) {
+        ssize_t r = ::read(fd_, buf, n);
+        if (r >= 0) return r;
+        if (errno != EINTR) return -1;
+    }
+}
+
+int64_t MemorySource::read(char *buf, size_t n) {
+    size_t k = n < data_.size() ? n : data_.size();
+    memcpy(buf, data_.data(), k);
+    data_.remove_prefix(k);
+    return static_cast<int64_t>(k);
+}
+
+namespace {
+
+struct VrInfo {
+    const char *name;
+    bool binary;
+};
+
+// The value representations of the standard.  Binary ones carry a byte count
+// on their line; all others carry their value as text (numbers included).
+constexpr std::array<VrInfo, 34> vr_table{{
+    {"AE", false}, {"AS", false}, {"AT", false}, {"CS", false}, {"DA", false}, {"DS", false},
+    {"DT", false}, {"FD", false}, {"FL", false}, {"IS", false}, {"LO", false}, {"LT", false},
+    {"OB", true},  {"OD", true},  {"OF", true},  {"OL", true},  {"OV", true},  {"OW", true},
+    {"PN", false}, {"SH", false}, {"SL", false}, {"SQ", false}, {"SS", false}, {"ST", false},
+    {"SV", false}, {"TM", false}, {"UC", false}, {"UI", false}, {"UL", false}, {"UN", true},
+    {"UR", false}, {"US", false}, {"UT", false}, {"UV", false},
+}};
+
+const VrInfo *find_vr(std::string_view vr) {
+    for (const auto &v : vr_table)
+        if (vr == v.name) return &v;
+    return nullptr;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool parse_hex4(std::string_view s, uint16_t &v) {
+    if (s.size() != 4) return false;
+    unsigned acc = 0;
+    for (char c : s) {
+        int h = hex_value(c);
+        if (h < 0) return false;
+        acc = acc * 16 + static_cast<unsigned>(h);
+    }
+    v = static_cast<uint16_t>(acc);
+    return true;
+}
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view trim_blanks(std::string_view s) {
+    while (!s.empty() && is_blank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && is_blank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+// Byte reader over a Source with one fixed buffer: lines are cut out of it,
+// and raw values are copied through it without growing anything.
+class Reader {
+  public:
+    explicit Reader(Source &src) : src_(src), buf_(1 << 20) {}
+
+    // Next line without its line feed.  Returns 1 for a line, 0 at end of
+    // input (no bytes left), -1 on a read error, -2 when the line exceeds max.
+    int getline(std::string &line, size_t max) {
+        line.clear();
+        bool any = false;
+        for (;;) {
+            if (pos_ == end_) {
+                int f = fill();
+                if (f < 0) return -1;
+                if (f == 0) return any ? 1 : 0;
+            }
+            any = true;
+            const char *start = buf_.data() + pos_;
+            const void *nl = memchr(start, '\n', end_ - pos_);
+            size_t take =
+                nl ? static_cast<size_t>(static_cast<const char *>(nl) - start) : end_ - pos_;
+            if (line.size() + take > max) return -2;
+            line.append(start, take);
+            pos_ += take;
+            if (nl) {
+                ++pos_;
+                return 1;
+            }
+        }
+    }
+
+    // Copies exactly n bytes to the descriptor fd (fd >= 0) or appends them to
+    // mem, swapping each pair of bytes when swap is set.  Returns the number
+    // of bytes delivered, which is less than n at end of input; -1 on a read
+    // or write error.
+    int64_t copy(uint64_t n, int fd, std::string *mem, bool swap = false) {
+        uint64_t done = 0;
+        int pending = -1; // first byte of a pair split between two reads
+        while (done < n) {
+            // Once the buffer is drained, a plain copy from a pipe moves
+            // pages in the kernel (splice) instead of through this buffer.
+            if (pos_ == end_ && fd >= 0 && !swap && splice_ok_ && src_.fd() >= 0) {
+                ssize_t k = splice(src_.fd(), nullptr, fd, nullptr,
+                                   static_cast<size_t>(std::min<uint64_t>(n - done, 1 << 20)),
+                                   SPLICE_F_MOVE | SPLICE_F_MORE);
+                if (k > 0) {
+                    done += static_cast<uint64_t>(k);
+                    continue;
+                }
+                if (k == 0) break; // end of input
+                if (errno == EINTR) continue;
+                if (errno != EINVAL && errno != ENOSYS && errno != EBADF) return -1;
+                splice_ok_ = false; // not a pipe, or a target splice cannot write
+            }
+            if (pos_ == end_) {
+                int f = fill();
+                if (f < 0) return -1;
+                if (f == 0) break;
+            }
+            size_t take = end_ - pos_;
+            if (take > n - done) take = static_cast<size_t>(n - done);
+            char *p = buf_.data() + pos_;
+            size_t len = take;
+            if (swap) {
+                // Swapped in place: the buffered bytes are consumed here.  A
+                // pair split between two reads goes out on its own.
+                if (pending >= 0) {
+                    char pair[2] = {p[0], static_cast<char>(pending)};
+                    pending = -1;
+                    if (fd >= 0 ? !write_all(fd, pair, 2) : (mem->append(pair, 2), false))
+                        return -1;
+                    ++p;
+                    --len;
+                }
+                // A plain loop over whole pairs: the compiler vectorizes it.
+                size_t even = len & ~size_t(1);
+                for (size_t k = 0; k < even; k += 2) {
+                    char t = p[k];
+                    p[k] = p[k + 1];
+                    p[k + 1] = t;
+                }
+                if (len > even) pending = static_cast<unsigned char>(p[even]);
+                len = even;
+            }
+            if (fd >= 0) {
+                if (!write_all(fd, p, len)) return -1;
+            } else {
+                mem->append(p, len);
+            }
+            pos_ += take;
+            done += take;
+        }
+        return static_cast<int64_t>(done);
+    }
+
+    // Next byte without consuming it: the byte, -1 at end of input, -2 on error.
+    int peek() {
+        if (pos_ == end_) {
+            int f = fill();
+            if (f < 0) return -2;
+            if (f == 0) return -1;
+        }
+        return static_cast<unsigned char>(buf_[pos_]);
+    }
+    void skip() { ++pos_; }
+
+    static bool write_all(int fd, const char *p, size_t n) {
+        while (n > 0) {
+            ssize_t w = ::write(fd, p, n);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return false;
+            p += w;
+            n -= static_cast<size_t>(w);
+        }
+        return true;
+    }
+
+  private:
+    int fill() {
+        int64_t r = src_.read(buf_.data(), buf_.size());
+        if (r < 0) return -1;
+        pos_ = 0;
+        end_ = static_cast<size_t>(r);
+        return r > 0 ? 1 : 0;
+    }
+
+    Source &src_;
+    std::vector<char> buf_;
+    bool splice_ok_ = true;
+    size_t pos_ = 0, end_ = 0;
+};
+
+// An unlinked file for one spooled value: nothing is left behind, however
+// the process ends.
+UniqueFd open_spool(const std::string &dir_opt) {
+    std::string dir = dir_opt;
+    if (dir.empty()) {
+        const char *t = getenv("TMPDIR");
+        dir = (t && *t) ? t : "/tmp";
+    }
+    int fd = -1;
+#ifdef O_TMPFILE
+    fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return UniqueFd(fd);
+#endif
+    std::string tmpl = dir + "/kuvra_dicom_synthesizer_XXXXXX";
+    fd = mkostemp(tmpl.data(), O_CLOEXEC);
+    if (fd < 0) return UniqueFd();
+    unlink(tmpl.c_str());
+    return UniqueFd(fd);
+}
+
+std::string tag_text(uint16_t g, uint16_t e) {
+    char b[16];
+    snprintf(b, sizeof b, "(%04X,%04X)", g, e);
+    return b;
+}
+
+} // namespace
+
+bool is_binary_vr(std::string_view vr) {
+    const VrInfo *v = find_vr(vr);
+    return v && v->binary;
+}
+
+bool is_known_vr(std::string_view vr) {
+    return find_vr(vr) != nullptr;
+}
+
+bool parse_elements(Source &src, const ParseOptions &opt, std::vector<Element> &out,
+                    ParseError &err) {
+    Reader rd(src);
+    std::string line;
+    int64_t lineno = 0;
+    auto fail = [&](std::string msg) {
+        err.line = lineno;
+        err.message = std::move(msg);
+        return false;
+    };
+    for (;;) {
+        int g = rd.getline(line, opt.max_line);
+        if (g == 0) break;
+        ++lineno;
+        if (g == -1) return fail(std::string("cannot read input: ") + strerror(errno));
+        if (g == -2) return fail("line longer than " + std::to_string(opt.max_line) + " bytes");
+
+        std::string_view s = line;
+        while (!s.empty() && is_blank(s.front()))
+            s.remove_prefix(1);
+        if (trim_blanks(s).empty() || s.front() == '#') continue;
+
+        Element el;
+        el.line = lineno;
+        if (s.size() < 11 || s[0] != '(' || s[5] != ',' || s[10] != ')' ||
+            !parse_hex4(s.substr(1, 4), el.group) || !parse_hex4(s.substr(6, 4), el.elem))
+            return fail("expected an element tag \"(gggg,eeee)\" at the start of the line");
+        s.remove_prefix(11);
+        const std::string tag = tag_text(el.group, el.elem);
+
+        if (el.group == 0xFFFE) {
+            if (!trim_blanks(s).empty()) return fail("item tag " + tag + " takes no VR or value");
+            if (el.elem == 0xE000)
+                el.kind = ValueKind::ItemStart;
+            else if (el.elem == 0xE00D)
+                el.kind = ValueKind::ItemEnd;
+            else if (el.elem == 0xE0DD)
+                el.kind = ValueKind::SequenceEnd;
+            else
+                return fail("unknown item tag " + tag);
+            out.push_back(std::move(el));
+            continue;
+        }
+
+        if (s.empty() || s.front() != ' ')
+            return fail("expected a blank and a VR after the tag " + tag);
+        while (!s.empty() && s.front() == ' ')
+            s.remove_prefix(1);
+        std::string_view vr = s.substr(0, 2);
+        if (!is_known_vr(vr)) return fail("unknown VR \"" + std::string(vr) + "\" for " + tag);
+        memcpy(el.vr, vr.data(), 2);
+        s.remove_prefix(2);
+        if (!s.empty()) {
+            if (s.front() != ' ') return fail("expected a blank after the VR of " + tag);
+            s.remove_prefix(1);
+        }
+
+        if (vr == "SQ") {
+            if (!trim_blanks(s).empty())
+                return fail("sequence " + tag + " takes no value on its line");
+            el.kind = ValueKind::SequenceStart;
+            out.push_back(std::move(el));
+            continue;
+        }
+        if (!is_binary_vr(vr)) {
+            el.kind = ValueKind::Text;
+            el.text.assign(s);
+            out.push_back(std::move(el));
+            continue;
+        }
+
+        // Binary: a decimal byte count, then exactly that many raw bytes.
+        el.kind = ValueKind::Binary;
+        std::string_view count = trim_blanks(s);
+        if (size_t sp = count.find(' '); sp != std::string_view::npos) {
+            if (trim_blanks(count.substr(sp)) != "big-endian")
+                return fail("unknown word after the byte count of " + tag +
+                            " (only \"big-endian\" is known)");
+            if (vr != "OW")
+                return fail("\"big-endian\" applies to OW values only, not to " + tag + " " +
+                            std::string(vr));
+            el.big_endian_words = true;
+            count = count.substr(0, sp);
+        }
+        if (count.empty() || count.size() > 10 ||
+            count.find_first_not_of("0123456789") != std::string_view::npos)
+            return fail("expected the byte count of " + tag + " " + std::string(vr) +
+                        " as a decimal number");
+        uint64_t n = strtoull(std::string(count).c_str(), nullptr, 10);
+        // The value length field holds 32 bits, 0xFFFFFFFF excluded, after
+        // padding to an even length.
+        if (n > 0xFFFFFFFEull)
+            return fail("byte count " + std::string(count) + " of " + tag + " is too large");
+        if (el.big_endian_words && n % 2)
+            return fail("odd byte count " + std::string(count) + " for 16-bit words of " + tag);
+        el.length = static_cast<uint32_t>(n);
+        int64_t got;
+        int target = -1;
+        if (n > opt.spool_threshold && opt.on_large_value) {
+            target = opt.on_large_value(out, el, err);
+            if (target == -2) return false;
+        }
+        if (target >= 0) {
+            el.streamed = true;
+            got = rd.copy(n, target, nullptr, el.big_endian_words);
+        } else if (n > opt.spool_threshold) {
+            el.spool = open_spool(opt.spool_dir);
+            if (el.spool.get() < 0)
+                return fail(std::string("cannot create a spool file: ") + strerror(errno));
+            got = rd.copy(n, el.spool.get(), nullptr, el.big_endian_words);
+        } else {
+            el.bytes.reserve(static_cast<size_t>(n));
+            got = rd.copy(n, -1, &el.bytes, el.big_endian_words);
+        }
+        if (got < 0) return fail("cannot copy the value of " + tag + ": " + strerror(errno));
+        if (static_cast<uint64_t>(got) != n)
+            return fail("input ends after " + std::to_string(got) + " of the " + std::to_string(n) +
+                        " bytes announced for " + tag);
+        int after = rd.peek();
+        if (after == -2) return fail(std::string("cannot read input: ") + strerror(errno));
+        if (after >= 0) {
+            if (after != '\n')
+                return fail("the " + std::to_string(n) + " bytes of " + tag +
+                            " are not followed by a line end: wrong byte count?");
+            rd.skip();
+        }
+        out.push_back(std::move(el));
+    }
+    return true;
+}
+
+} // namespace kuvra::synth
