@@ -302,14 +302,15 @@ def run_pipeline(stages, env, feed=None):
             continue
         if usage is not None:
             # time(1) reports its child's wait4() record (child plus the
-            # descendants it reaped).
+            # descendants it reaped) for the peak RSS.  The CPU times come
+            # from our own wait4(), which holds time(1)'s reaped child to the
+            # microsecond (time(1) prints hundredths).
             try:
                 with open(usage) as f:
-                    fields = f.read().split()[-3:]
-                rss = max(rss, int(fields[0]))
-                cpu += float(fields[1]) + float(fields[2])
+                    rss = max(rss, int(f.read().split()[-3]))
             except (OSError, ValueError, IndexError):
                 failed.append("%s: no usage record" % stage.argv[0])
+            cpu += ru.ru_utime + ru.ru_stime
         else:
             # An orphan reparented to the runner belongs to a measured stage.
             rss = max(rss, ru.ru_maxrss)
