@@ -34,8 +34,7 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opt) {
         std::erase_if(envs, [&](const std::string &s) {
             return s.compare(0, name.size() + 1, name + "=") == 0;
         });
-        if (eq != std::string::npos)
-            envs.push_back(kv);
+        if (eq != std::string::npos) envs.push_back(kv);
     }
     std::vector<char *> envp, args;
     for (auto &s : envs)
@@ -47,18 +46,15 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opt) {
     args.push_back(nullptr);
 
     pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
+    if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         signal(SIGPIPE, SIG_DFL);
-        if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0)
-            _exit(127);
+        if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0) _exit(127);
         if (opt.close_stdin) {
             close(0);
         } else if (!opt.stdin_file.empty()) {
             int fd = open(opt.stdin_file.c_str(), O_RDONLY);
-            if (fd < 0)
-                _exit(127);
+            if (fd < 0) _exit(127);
             dup2(fd, 0);
             close(fd);
         } else {
@@ -84,8 +80,7 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opt) {
         close(in[1]);
         in[1] = -1;
     }
-    if (in[1] >= 0)
-        fcntl(in[1], F_SETFL, O_NONBLOCK);
+    if (in[1] >= 0) fcntl(in[1], F_SETFL, O_NONBLOCK);
     void (*old)(int) = signal(SIGPIPE, SIG_IGN);
     while (out[0] >= 0 || err[0] >= 0) {
         pollfd p[3];
@@ -104,23 +99,21 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opt) {
             p[n++] = {err[0], POLLIN, 0};
         }
         if (poll(p, n, -1) < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             break;
         }
         if (io >= 0 && p[io].revents) {
             ssize_t w = write(in[1], opt.input.data() + written, opt.input.size() - written);
-            if (w > 0)
-                written += size_t(w);
-            if (w < 0 && errno != EAGAIN && errno != EINTR)
-                written = opt.input.size();
+            if (w > 0) written += size_t(w);
+            if (w < 0 && errno != EAGAIN && errno != EINTR) written = opt.input.size();
             if (written >= opt.input.size()) {
                 close(in[1]);
                 in[1] = -1;
             }
         }
         char buf[65536];
-        for (auto [idx, fdp, dst] : {std::tuple{oo, &out[0], &r.out}, std::tuple{eo, &err[0], &r.err}}) {
+        for (auto [idx, fdp, dst] :
+             {std::tuple{oo, &out[0], &r.out}, std::tuple{eo, &err[0], &r.err}}) {
             if (idx >= 0 && p[idx].revents) {
                 ssize_t got = read(*fdp, buf, sizeof buf);
                 if (got > 0) {
@@ -132,8 +125,7 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opt) {
             }
         }
     }
-    if (in[1] >= 0)
-        close(in[1]);
+    if (in[1] >= 0) close(in[1]);
     signal(SIGPIPE, old);
     int st = 0;
     while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
@@ -149,9 +141,13 @@ RunResult sh(const std::string &script, const RunOptions &opt) {
     return run({"/bin/sh", "-c", script}, opt);
 }
 
-std::string bin(const std::string &name) { return std::string(KUVRA_BIN_DIR) + "/" + name; }
+std::string bin(const std::string &name) {
+    return std::string(KUVRA_BIN_DIR) + "/" + name;
+}
 
-fs::path source(const std::string &rel) { return fs::path(KUVRA_SOURCE_DIR) / rel; }
+fs::path source(const std::string &rel) {
+    return fs::path(KUVRA_SOURCE_DIR) / rel;
+}
 
 std::string read_file(const fs::path &p) {
     std::ifstream f(p, std::ios::binary);
@@ -167,8 +163,7 @@ void write_file(const fs::path &p, const std::string &bytes) {
 
 TempDir::TempDir() {
     char tmpl[] = "/tmp/kvtest.XXXXXX";
-    if (!mkdtemp(tmpl))
-        throw std::runtime_error("mkdtemp failed");
+    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
     path_ = tmpl;
 }
 
@@ -182,8 +177,7 @@ std::vector<std::string> list_dir(const fs::path &dir, const std::string &prefix
     std::error_code ec;
     for (const auto &e : fs::directory_iterator(dir, ec)) {
         std::string n = e.path().filename().string();
-        if (n.compare(0, prefix.size(), prefix) == 0)
-            names.push_back(n);
+        if (n.compare(0, prefix.size(), prefix) == 0) names.push_back(n);
     }
     return names;
 }

@@ -16,11 +16,11 @@ struct RunResult {
 };
 
 struct RunOptions {
-    std::string input;                 // bytes fed to standard input (then EOF)
-    bool close_stdin = false;          // run with descriptor 0 closed instead
-    std::vector<std::string> env;      // "NAME=value" added or overriding; "NAME" alone unsets
-    std::filesystem::path cwd;         // working directory, if not empty
-    std::string stdin_file;            // if set, standard input is this file (seekable)
+    std::string input;            // bytes fed to standard input (then EOF)
+    bool close_stdin = false;     // run with descriptor 0 closed instead
+    std::vector<std::string> env; // "NAME=value" added or overriding; "NAME" alone unsets
+    std::filesystem::path cwd;    // working directory, if not empty
+    std::string stdin_file;       // if set, standard input is this file (seekable)
 };
 
 // Runs argv[0] (looked up through PATH when it holds no '/') and collects its

@@ -200,6 +200,8 @@ TEST(QuoteBalance, FollowsM4QuoteNesting) {
         {"[]]", false},
         {"x]])syscmd([[id]])dnl", false},
         {"[[a]][[b", false},
+        {"]][[", false},
+        {"x]]y[[z", false},
     };
     for (const auto &c : cases)
         EXPECT_EQ(m4_quotes_balanced(c.text, strlen(c.text)), c.balanced ? 1 : 0) << c.text;

@@ -10,6 +10,7 @@
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using convtest::CoreTest;
@@ -136,6 +137,43 @@ TEST_F(Spool, FileStreamIsCopiedFromWhereStdioStands) {
     ASSERT_NE(fgets(line, sizeof line, in), nullptr);
     EXPECT_STREQ(line, "next line\n");
     fclose(in);
+}
+
+TEST_F(Spool, StreamsWithoutAFileCopyThroughTheBuffer) {
+    // A memory stream has no descriptor, a pipe no file offset.
+    std::string data = pattern(65536 * 3 + 9, 5);
+    std::string bytes = data + "TAIL";
+    FILE *mem = fmemopen(bytes.data(), bytes.size(), "rb");
+    ASSERT_NE(mem, nullptr);
+    tdnode *a = spool_to_tempfile(mem, 65537);
+    tdnode *b = spool_to_tempfile(mem, int32_t(data.size() - 65537));
+    ASSERT_TRUE(a && b);
+    char rest[8] = {};
+    EXPECT_EQ(std::string(rest, fread(rest, 1, sizeof rest, mem)), "TAIL");
+    fclose(mem);
+    EXPECT_TRUE(kvtest::read_file(a->name) + kvtest::read_file(b->name) == data);
+
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    std::thread writer([&] {
+        size_t off = 0;
+        while (off < bytes.size()) {
+            ssize_t w = write(p[1], bytes.data() + off, bytes.size() - off);
+            if (w <= 0) break;
+            off += size_t(w);
+        }
+        close(p[1]);
+    });
+    FILE *pipe_in = fdopen(p[0], "rb");
+    char line[8];
+    tdnode *c = spool_to_tempfile(pipe_in, int32_t(data.size()));
+    writer.join();
+    ASSERT_NE(c, nullptr);
+    EXPECT_TRUE(kvtest::read_file(c->name) == data);
+    EXPECT_STREQ(fgets(line, sizeof line, pipe_in), "TAIL");
+    // Short data on a pipe fails like on a file.
+    EXPECT_EQ(spool_to_tempfile(pipe_in, 1), nullptr);
+    fclose(pipe_in);
 }
 
 TEST_F(Spool, CountOfZeroOrLessGivesAnEmptyFileAndReadsNothing) {
