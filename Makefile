@@ -65,6 +65,14 @@ check-fuzz: fuzz-build
 fuzz: fuzz-build
 	fuzz/run-fuzz.sh build-fuzz $(FUZZ_SECONDS)
 
+# Side-by-side benchmark against the peer programs (not part of check):
+# a Release build of its own in build-bench, inputs in /tmp/kuvra-bench.
+.PHONY: bench
+bench: deps
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKUVRA_BUILD_TESTS=OFF
+	cmake --build build-bench -j $(JOBS)
+	/usr/bin/python3 bench/run.py build-bench
+
 clean:
 	rm -rf $(BUILD) build-asan build-m32 build-fuzz
 

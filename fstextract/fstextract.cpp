@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <optional>
 #include <string_view>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -36,6 +39,57 @@ std::optional<int64_t> parse_filesize(const char *text) {
     long long v = strtoll(text, &end, 10);
     if (end == text || errno == ERANGE || v < 0) return std::nullopt;
     return int64_t(v);
+}
+
+// Outcome of a copy inside the kernel.
+enum class KernelCopy { done, failed, not_applicable };
+
+// Copies size bytes from a stream on a regular file to out inside the kernel
+// (copy_file_range to a file, sendfile to anything else, a pipe included),
+// from the stream's own position, which counts what stdio has buffered.  The
+// bytes never pass through this process.  not_applicable, with nothing
+// copied, when the input is not a regular file or neither call serves these
+// descriptors.  A short input writes what there was, then reports.
+KernelCopy copy_in_kernel(FILE *in, FILE *out, FILE *err, int64_t size) {
+    int in_fd = fileno(in), out_fd = fileno(out);
+    struct stat st {};
+    if (in_fd < 0 || out_fd < 0 || fstat(in_fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return KernelCopy::not_applicable;
+    off_t pos = ftello(in);
+    if (pos < 0) return KernelCopy::not_applicable;
+    if (fflush(out) != 0) {
+        fputs("Cannot write output.\n", err);
+        return KernelCopy::failed;
+    }
+    bool use_sendfile = false;
+    bool any = false;
+    for (int64_t remaining = size; remaining > 0;) {
+        size_t chunk = size_t(std::min<int64_t>(remaining, int64_t(1) << 30));
+        ssize_t n = use_sendfile ? sendfile(out_fd, in_fd, &pos, chunk)
+                                 : copy_file_range(in_fd, &pos, out_fd, nullptr, chunk, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && !any &&
+            (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+             errno == EBADF)) {
+            if (use_sendfile) return KernelCopy::not_applicable;
+            use_sendfile = true;
+            continue;
+        }
+        if (n < 0) {
+            fputs("Cannot write output.\n", err);
+            return KernelCopy::failed;
+        }
+        if (n == 0) {
+            fputs("Capsule data ends early.\n", err);
+            return KernelCopy::failed;
+        }
+        any = true;
+        remaining -= int64_t(n);
+    }
+    // The kernel moved pos, not the descriptor's offset: the stream goes on
+    // right behind the file's bytes, as after the copy through the buffer.
+    if (fseeko(in, pos, SEEK_SET) != 0) return KernelCopy::failed;
+    return KernelCopy::done;
 }
 
 // Copies exactly size bytes through buf.  Every chunk is written only as far
@@ -97,7 +151,15 @@ extern "C" int fst_extract_capsule(FILE *in, FILE *out, FILE *err) {
         return 1;
     }
 
-    if (copy_data(in, out, err, buf, *size) != 0) return 1;
+    switch (copy_in_kernel(in, out, err, *size)) {
+    case KernelCopy::done:
+        break;
+    case KernelCopy::failed:
+        return 1;
+    case KernelCopy::not_applicable:
+        if (copy_data(in, out, err, buf, *size) != 0) return 1;
+        break;
+    }
     // stdio still holds the tail; a failure to deliver it is a failed run.
     if (fflush(out) != 0 || ferror(out)) {
         fputs("Cannot write output.\n", err);

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 extern "C" {
@@ -59,8 +60,57 @@ size_t write_all(int fd, const char *p, size_t len) {
     return done;
 }
 
+// Outcome of a copy inside the kernel.
+enum class KernelCopy { done, failed, not_applicable };
+
+// Copies count (> 0) bytes from a stream on a regular file to fd with
+// copy_file_range, from the stream's own position (which counts what stdio
+// has buffered), and sets the stream just behind them.  Spares the pass of
+// every byte through this process's buffer.  not_applicable, with nothing
+// copied, when the stream is not on a regular file or the kernel cannot copy
+// between these files.
+KernelCopy copy_in_kernel(FILE *in, int fd, int32_t count) {
+    int in_fd = fileno(in);
+    struct stat st {};
+    if (in_fd < 0 || fstat(in_fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return KernelCopy::not_applicable;
+    off_t start = ftello(in);
+    if (start < 0) return KernelCopy::not_applicable;
+    off_t pos = start;
+    size_t remaining = size_t(count);
+    while (remaining > 0) {
+        ssize_t n = copy_file_range(in_fd, &pos, fd, nullptr, remaining, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && pos == start &&
+            (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+             errno == EBADF))
+            return KernelCopy::not_applicable;
+        if (n <= 0) {
+            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                         n == 0 ? "Ouch - rlen failure?\n" : "Ouch - wlen failure?\n");
+            return KernelCopy::failed;
+        }
+        remaining -= size_t(n);
+    }
+    // The descriptor's own offset never moved (copy_file_range used pos);
+    // the seek drops stdio's buffer and goes on behind the data.
+    if (fseeko(in, pos, SEEK_SET) != 0) {
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - rlen failure?\n");
+        return KernelCopy::failed;
+    }
+    return KernelCopy::done;
+}
+
 // Copies count (> 0) bytes from in to fd; false after a logged failure.
 bool copy_bytes(FILE *in, int fd, int32_t count) {
+    switch (copy_in_kernel(in, fd, count)) {
+    case KernelCopy::done:
+        return true;
+    case KernelCopy::failed:
+        return false;
+    case KernelCopy::not_applicable:
+        break;
+    }
     size_t remaining = size_t(count);
     while (remaining > 0) {
         size_t chunk = remaining < sizeof chunk_buffer ? remaining : sizeof chunk_buffer;

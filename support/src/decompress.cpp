@@ -66,8 +66,11 @@ int getmagic_open_compressed_fd(int fd, int *out) {
         if (count < 0 || count > int(sizeof sniffed)) count = 0;
         const Decompressor *d = decompressor_for(code);
         if (d == nullptr || layers == kMaxLayers) break;
-        // pipeprefix and pipethrough leave fd with us when they fail.
-        int whole = pipeprefix(sniffed, count, fd);
+        // A seekable layer (the file itself) goes to the decompressor
+        // rewound: no kuvra_pipeprefix child copying the whole compressed
+        // stream to put back the few sniffed bytes.  pipeprefix and
+        // pipethrough leave fd with us when they fail.
+        int whole = lseek(fd, 0, SEEK_SET) == 0 ? fd : pipeprefix(sniffed, count, fd);
         if (whole < 0) {
             drop(fd);
             return KV_MAGIC_ERROR;

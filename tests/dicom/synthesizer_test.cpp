@@ -377,3 +377,27 @@ TEST(SynthesizerStreaming, BigEndianWordsArriveLittleEndian) {
     kvtest::write_file(d / "p.dcm", p.out);
     EXPECT_EQ(dicomtest::gdcm_pixels((d / "p.dcm").string()), le);
 }
+
+namespace {
+
+// The synthesizer narrows DCMTK's default dictionary list to the public
+// dictionary only when the user has not named one: a DCMDICTPATH of the
+// user's stands, even one that leads nowhere.
+TEST(SynthesizerDictionary, UsersDictionaryPathStands) {
+    kvtest::RunOptions o;
+    o.input = image("");
+    o.env = {"DCMDICTPATH=/nonexistent/kuvra-test.dic"};
+    auto r = kvtest::run({kvtest::bin("kuvra_dicom_synthesizer")}, o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("dictionary is not loaded"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty());
+    // Without one the public dictionary is there: its VRs and names are
+    // checked and named.
+    o.env = {"DCMDICTPATH"};
+    o.input = image("(0010,0010) DA 20240101\n");
+    r = kvtest::run({kvtest::bin("kuvra_dicom_synthesizer")}, o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("PatientName"), std::string::npos) << r.err;
+}
+
+} // namespace

@@ -312,3 +312,35 @@ TEST(FstExtractSize, FailedWritesAreReported) {
 }
 
 } // namespace
+
+namespace {
+
+// A capsule file extracted into a file, truncated or appended to: each way
+// of opening the output gets exactly the payload, however the bytes are
+// moved.
+TEST(FstExtractOutput, FileOutputsTruncatedAndAppended) {
+    kvtest::TempDir dir;
+    Capsule c;
+    c.field = "#comment\nFIELD";
+    c.payload = pattern(1000003);
+    kvtest::write_file(dir / "c.fst", c.text());
+    const std::string in = (dir / "c.fst").string(), out = (dir / "out").string();
+    kvtest::write_file(out, "old content that must go");
+    auto r = kvtest::sh(prog + " " + in + " >" + out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(kvtest::read_file(out) == c.payload);
+    kvtest::write_file(out, "kept:");
+    r = kvtest::sh(prog + " <" + in + " >>" + out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(kvtest::read_file(out) == "kept:" + c.payload);
+    Capsule cut = c;
+    cut.size = "2000000";
+    cut.after = "";
+    kvtest::write_file(dir / "cut.fst", cut.text());
+    r = kvtest::sh(prog + " " + (dir / "cut.fst").string() + " >" + out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Capsule data ends early.\n");
+    EXPECT_TRUE(kvtest::read_file(out) == c.payload);
+}
+
+} // namespace

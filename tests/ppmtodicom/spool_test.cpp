@@ -88,6 +88,57 @@ TEST_F(Spool, CopiesExactlyTheCountAndLeavesTheStreamBehindIt) {
     EXPECT_EQ(b->next, a);
 }
 
+// A stream on a pipe, holding bytes (fewer than a pipe buffer) and then the
+// end of input.
+FILE *pipe_stream_of(const std::string &bytes) {
+    int p[2];
+    if (pipe(p) != 0) return nullptr;
+    if (write(p[1], bytes.data(), bytes.size()) != ssize_t(bytes.size())) return nullptr;
+    close(p[1]);
+    return fdopen(p[0], "r");
+}
+
+TEST_F(Spool, StreamsOnAPipeAreCopiedThroughTheBuffer) {
+    // Regular files are copied by the kernel from the stream's position;
+    // a pipe cannot be, and its bytes go through the copy buffer.  Both must
+    // take exactly the count from where the stream stands.
+    std::string data = pattern(60000);
+    FILE *in = pipe_stream_of("head\n" + data + "TAIL");
+    ASSERT_NE(in, nullptr);
+    char line[16];
+    ASSERT_NE(fgets(line, sizeof line, in), nullptr);
+    tdnode *a = spool_to_tempfile(in, 60000);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(kvtest::read_file(a->name), data);
+    char rest[8] = {};
+    EXPECT_EQ(std::string(rest, fread(rest, 1, sizeof rest, in)), "TAIL");
+    fclose(in);
+    in = pipe_stream_of(data);
+    ASSERT_NE(in, nullptr);
+    EXPECT_EQ(spool_to_tempfile(in, 60001), nullptr);
+    fclose(in);
+    EXPECT_EQ(convtest::logged(), std::vector<std::string>{"Ouch - rlen failure?\n"});
+    EXPECT_EQ(tdroot, a);
+}
+
+TEST_F(Spool, FileStreamIsCopiedFromWhereStdioStands) {
+    // stdio has read ahead of the lines taken: the copy must start at the
+    // stream's position, not the descriptor's.
+    std::string data = pattern(200000);
+    FILE *in = stream_of("P6\n# comment\n" + data + "\nnext line\n");
+    char line[32];
+    ASSERT_NE(fgets(line, sizeof line, in), nullptr);
+    ASSERT_NE(fgets(line, sizeof line, in), nullptr);
+    tdnode *n = spool_to_tempfile(in, int32_t(data.size()));
+    ASSERT_NE(n, nullptr);
+    EXPECT_TRUE(kvtest::read_file(n->name) == data);
+    ASSERT_NE(fgets(line, sizeof line, in), nullptr);
+    EXPECT_STREQ(line, "\n");
+    ASSERT_NE(fgets(line, sizeof line, in), nullptr);
+    EXPECT_STREQ(line, "next line\n");
+    fclose(in);
+}
+
 TEST_F(Spool, StreamsWithoutAFileCopyThroughTheBuffer) {
     // A memory stream has no descriptor, a pipe no file offset.
     std::string data = pattern(65536 * 3 + 9, 5);

@@ -7,9 +7,11 @@
 #include <dcmtk/oflog/oflog.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,9 +33,34 @@ int refuse(const kuvra::synth::ParseError &err) {
     return 1;
 }
 
+// DCMTK parses its data dictionary files at every start, which costs most
+// of this program's time on an image of a few megabytes.  The private
+// dictionary's entries are keyed by their private creator, and every lookup
+// here is by tag alone, so it never answers one: without a DCMDICTPATH of
+// the user's, the default list is taken without it, a third less to parse.
+// Called before DCMTK first looks at the dictionary.
+void skip_private_dictionary() {
+    if (getenv("DCMDICTPATH")) return;
+    std::string_view all = DCM_DICT_DEFAULT_PATH;
+    std::string kept;
+    while (!all.empty()) {
+        size_t sep = all.find(ENVIRONMENT_PATH_SEPARATOR);
+        std::string_view one = all.substr(0, sep);
+        all.remove_prefix(sep == std::string_view::npos ? all.size() : sep + 1);
+        constexpr std::string_view private_dic = "private.dic";
+        if (one.size() >= private_dic.size() &&
+            one.substr(one.size() - private_dic.size()) == private_dic)
+            continue;
+        if (!kept.empty()) kept += ENVIRONMENT_PATH_SEPARATOR;
+        kept += one;
+    }
+    if (!kept.empty()) setenv("DCMDICTPATH", kept.c_str(), 1);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+    skip_private_dictionary();
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
             usage(stdout);
