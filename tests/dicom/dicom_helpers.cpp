@@ -1,23 +1,14 @@
 #include "dicom_helpers.h"
 
 #include <fcntl.h>
+#include <prelude.h>
 #include <sstream>
 #include <unistd.h>
 
 namespace dicomtest {
 
 std::string prelude() {
-    return "divert(-1)dnl\n"
-           "changequote([[,]])\n"
-           "define([[XX_OVERRIDE]],[[define([[$1]],[[$2]])]])\n"
-           "define([[XX_UNSET]],[[undefine([[$1]])]])\n"
-           "define([[XX_DEFAULT]],[[ifdef([[$1]],,[[define([[$1]],[[$2]])]])]])\n"
-           "define([[XX_OVERRIDE_IFDEF]],[[ifdef([[$2]],[[define([[$1]],[[$2]])]])]])\n"
-           "define([[XX_OPTIONAL]],[[ifdef([[$1]],,[[define([[$1]],[[]])]])]])\n"
-           "define([[XX_REQUIRE]],[[ifdef([[$1]],,[[errprint([[Cannot find $1, but marked as "
-           "required.\n]])m4exit(1)]])]])\n"
-           "define([[XX_REQUIRE_VALUE]],[[ifelse($1,[[$2]],,[[errprint([[Incorrect value "
-           "]]$1[[ for $1 - should be $2.\n]])m4exit(1)]])]])\n";
+    return kvtest::expected_prelude();
 }
 
 MacroStream::MacroStream(const std::string &format) {

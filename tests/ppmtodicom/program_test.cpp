@@ -2,6 +2,7 @@
 // standard output (-m or no option).
 #include "progtest.h"
 
+#include <prelude.h>
 #include <regex>
 
 using convtest::macro;
@@ -17,21 +18,7 @@ using Log = std::vector<std::string>;
 
 namespace {
 
-// The prelude as the module templates expect it, line by line.
-const std::string expected_prelude =
-    "divert(-1)dnl\n"
-    "changequote([[,]])\n"
-    "define([[XX_OVERRIDE]],[[define([[$1]],[[$2]])]])\n"
-    "define([[XX_UNSET]],[[undefine([[$1]])]])\n"
-    "define([[XX_DEFAULT]],[[ifdef([[$1]],,[[define([[$1]],[[$2]])]])]])\n"
-    "define([[XX_OVERRIDE_IFDEF]],[[ifdef([[$2]],[[define([[$1]],[[$2]])]])]])\n"
-    "define([[XX_OPTIONAL]],[[ifdef([[$1]],,[[define([[$1]],[[]])]])]])\n"
-    "define([[XX_REQUIRE]],[[ifdef([[$1]],,[[errprint([[Cannot find $1, but marked as "
-    "required.\n"
-    "]])m4exit(1)]])]])\n"
-    "define([[XX_REQUIRE_VALUE]],[[ifelse($1,[[$2]],,[[errprint([[Incorrect value ]]$1[[ for "
-    "$1 - should be $2.\n"
-    "]])m4exit(1)]])]])\n";
+const std::string &expected_prelude = kvtest::expected_prelude();
 
 // The stream with spool names and clock values replaced, for comparisons
 // between runs.
