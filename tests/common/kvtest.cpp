@@ -172,6 +172,18 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
+std::vector<std::string> split_lines(const std::string &text) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        auto end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        out.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
 std::vector<std::string> list_dir(const fs::path &dir, const std::string &prefix) {
     std::vector<std::string> names;
     std::error_code ec;

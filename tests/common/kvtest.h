@@ -51,6 +51,10 @@ class TempDir {
     std::filesystem::path path_;
 };
 
+// The lines of a text, without their line feeds (a last line without one
+// counts too).
+std::vector<std::string> split_lines(const std::string &text);
+
 // Names of the entries of a directory matching a prefix (e.g. spool files in /tmp).
 std::vector<std::string> list_dir(const std::filesystem::path &dir, const std::string &prefix);
 

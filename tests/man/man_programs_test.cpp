@@ -46,18 +46,6 @@ std::string strip_prefixes(const std::string &program, std::string line) {
     return line;
 }
 
-std::vector<std::string> lines_of(const std::string &s) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    while (start < s.size()) {
-        auto end = s.find('\n', start);
-        if (end == std::string::npos) end = s.size();
-        out.push_back(s.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
-}
-
 // Spool files named by a macro stream; the converter leaves them for the
 // reader of the stream, so the test removes exactly those it caused.
 void remove_spool_files(const std::string &stream) {
@@ -99,7 +87,7 @@ void check_documented(const std::string &program, const std::vector<Case> &cases
             status_listed |= manpage::squeeze(t.line.text) == std::to_string(r.status);
         EXPECT_TRUE(status_listed) << "exit status " << r.status << " is not under EXIT STATUS";
         bool expected_seen = false;
-        auto lines = lines_of(r.err);
+        auto lines = kvtest::split_lines(r.err);
         EXPECT_FALSE(lines.empty()) << "the case provokes no message at all";
         for (auto line : lines) {
             line = strip_prefixes(program, line);

@@ -14,17 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> split_lines(const std::string &s) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    while (start < s.size()) {
-        auto end = s.find('\n', start);
-        if (end == std::string::npos) end = s.size();
-        out.push_back(s.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
-}
+using kvtest::split_lines;
 
 class Package : public ::testing::Test {
   protected:
