@@ -10,6 +10,7 @@
 #include <kuvra/debuglog.h>
 #include <kuvra/fileutil.h>
 
+#include "linemodel.h"
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,21 +21,9 @@
 
 namespace {
 
-// Lines as fgets_killcrnl gives them from a 10,240-byte buffer.
-struct Reader {
-    std::string_view data;
-    size_t pos = 0;
-    std::optional<std::string> line() {
-        if (pos >= data.size()) return std::nullopt;
-        size_t end = data.find('\n', pos);
-        size_t len = end == std::string_view::npos ? data.size() - pos : end - pos + 1;
-        if (len > KV_LINE_BUFSIZE - 1) len = KV_LINE_BUFSIZE - 1;
-        std::string piece(data.substr(pos, len));
-        pos += len;
-        piece = piece.substr(0, piece.find('\0'));
-        piece = piece.substr(0, piece.find('\n'));
-        return piece.substr(0, piece.find('\r'));
-    }
+// Lines as the program reads them.
+struct Reader : kvfuzz::LineModel {
+    explicit Reader(std::string_view d) : LineModel{d, KV_LINE_BUFSIZE} {}
 };
 
 bool blank(char c) {

@@ -4,6 +4,7 @@
 #include "fstextract.h"
 #include "report.h"
 
+#include "linemodel.h"
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,25 +14,9 @@
 
 namespace {
 
-// A line as the line readers give it from the 65,536-byte buffer.
-struct Reader {
-    std::string_view data;
-    size_t pos = 0;
-
-    std::optional<std::string> line(bool skip_comments = false) {
-        for (;;) {
-            if (pos >= data.size()) return std::nullopt;
-            size_t end = data.find('\n', pos);
-            size_t len = end == std::string_view::npos ? data.size() - pos : end - pos + 1;
-            if (len > FSTEXTRACT_BUFSIZE - 1) len = FSTEXTRACT_BUFSIZE - 1;
-            std::string piece(data.substr(pos, len));
-            pos += len;
-            if (skip_comments && piece[0] == '#') continue;
-            piece = piece.substr(0, piece.find('\0'));
-            piece = piece.substr(0, piece.find('\n'));
-            return piece.substr(0, piece.find('\r'));
-        }
-    }
+// Lines as the program reads them.
+struct Reader : kvfuzz::LineModel {
+    explicit Reader(std::string_view d) : LineModel{d, FSTEXTRACT_BUFSIZE} {}
 };
 
 // A signed decimal after C-locale white space; none for no digits, a

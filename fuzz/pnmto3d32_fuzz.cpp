@@ -6,6 +6,7 @@
 #include "pnmto3d32.h"
 #include "report.h"
 
+#include "linemodel.h"
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,32 +17,9 @@
 
 namespace {
 
-// One line as the product's line readers give it from a 10,240-byte buffer:
-// the piece fgets takes (through LF, or 10,239 bytes), seen as a C string
-// cut at its first LF and then its first CR.
-struct Reader {
-    std::string_view data;
-    size_t pos = 0;
-
-    std::optional<std::string> line() {
-        if (pos >= data.size()) return std::nullopt;
-        size_t end = data.find('\n', pos);
-        size_t len = end == std::string_view::npos ? data.size() - pos : end - pos + 1;
-        if (len > 10239) len = 10239;
-        std::string piece(data.substr(pos, len));
-        pos += len;
-        piece = piece.substr(0, piece.find('\0'));
-        piece = piece.substr(0, piece.find('\n'));
-        return piece.substr(0, piece.find('\r'));
-    }
-    std::optional<std::string> line_nocomment() {
-        for (;;) {
-            size_t start = pos;
-            auto l = line();
-            if (!l) return l;
-            if (data[start] != '#') return l;
-        }
-    }
+// Lines as the program reads them.
+struct Reader : kvfuzz::LineModel {
+    explicit Reader(std::string_view d) : LineModel{d, 10240} {}
 };
 
 // "%d" where the number must fit 32 bits.
