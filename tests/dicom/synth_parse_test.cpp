@@ -1,6 +1,8 @@
 // The synthesizer's reader, driven in-process on memory buffers.
 #include "synth_parse.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
@@ -269,4 +271,100 @@ TEST(SynthParse, LargeValueCanBeStreamedToTheCallersDescriptor) {
     EXPECT_EQ(c.err.message, "stopped");
     close(p[0]);
     close(p[1]);
+}
+
+namespace {
+
+// A file of the given bytes in a fresh temporary directory.
+struct ValueFile {
+    std::string dir, path;
+    explicit ValueFile(const std::string &bytes) {
+        char tmpl[] = "/tmp/kuvra_synth_from_XXXXXX";
+        dir = mkdtemp(tmpl);
+        path = dir + "/value.bin";
+        FILE *f = fopen(path.c_str(), "wb");
+        fwrite(bytes.data(), 1, bytes.size(), f);
+        fclose(f);
+    }
+    ~ValueFile() {
+        unlink(path.c_str());
+        unlink((dir + "/fifo").c_str());
+        rmdir(dir.c_str());
+    }
+};
+
+std::string ramp(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    return s;
+}
+
+} // namespace
+
+// "N from FILE": the bytes come from the file, the input goes on with the
+// next line, and the value is kept, spooled or streamed like raw bytes.
+TEST(SynthParse, ValueFromAFile) {
+    std::string data = ramp(70001);
+    ValueFile vf(data);
+    std::string tail = "(FFFC,FFFC) OB 2\nzz\n";
+    auto a = parse("(0010,0010) PN A\n(7FE0,0010) OB 70001 from " + vf.path + "\n" + tail);
+    ASSERT_TRUE(a.ok) << a.err.message;
+    ASSERT_EQ(a.elems.size(), 3u);
+    EXPECT_EQ(a.elems[1].length, 70001u);
+    EXPECT_EQ(spooled_bytes(a.elems[1]), data);
+    EXPECT_EQ(a.elems[2].bytes, "zz");
+    EXPECT_EQ(a.elems[2].line, 3);
+
+    // Small: held in memory.  Without a line feed at the end of input too.
+    ValueFile small("abcd");
+    auto b = parse("(FFFC,FFFC) OB 4 from " + small.path);
+    ASSERT_TRUE(b.ok) << b.err.message;
+    EXPECT_EQ(b.elems[0].bytes, "abcd");
+
+    // Streamed to the caller's descriptor, swapped on the way.
+    std::string le = data.substr(0, 70000);
+    for (size_t i = 0; i < le.size(); i += 2)
+        std::swap(le[i], le[i + 1]);
+    ValueFile words(data.substr(0, 70000));
+    char name[] = "/tmp/kuvra_synth_test_XXXXXX";
+    int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    unlink(name);
+    ParseOptions opt;
+    opt.on_large_value = [&](std::vector<Element> &, const Element &, ParseError &) { return fd; };
+    auto c = parse("(7FE0,0010) OW 70000 big-endian from " + words.path + "\n" + tail, opt);
+    ASSERT_TRUE(c.ok) << c.err.message;
+    EXPECT_TRUE(c.elems[0].streamed);
+    EXPECT_TRUE(c.elems[0].big_endian_words);
+    std::string got(70000, '\0');
+    EXPECT_EQ(pread(fd, got.data(), got.size(), 0), 70000);
+    EXPECT_EQ(got, le);
+    EXPECT_EQ(c.elems[1].bytes, "zz");
+    close(fd);
+}
+
+TEST(SynthParse, ValueFromAFileIsRefusedUnlessTheFileHoldsExactlyTheCount) {
+    ValueFile vf("abcde");
+    ASSERT_EQ(mkfifo((vf.dir + "/fifo").c_str(), 0600), 0);
+    struct Case {
+        std::string line, message;
+    };
+    for (const Case &c : {
+             Case{"(FFFC,FFFC) OB 4 from " + vf.path, "holds 5 bytes, not the 4 announced"},
+             Case{"(FFFC,FFFC) OB 6 from " + vf.path, "holds 5 bytes, not the 6 announced"},
+             Case{"(FFFC,FFFC) OB 4 from " + vf.dir + "/none", "cannot open"},
+             Case{"(FFFC,FFFC) OB 4 from " + vf.dir, "is not a regular file"},
+             // A FIFO without a writer must be refused, not waited on.
+             Case{"(FFFC,FFFC) OB 4 from " + vf.dir + "/fifo", "is not a regular file"},
+             Case{"(FFFC,FFFC) OB 4 from ", "\"from\" without a file name"},
+             Case{"(FFFC,FFFC) OB 4 frm " + vf.path, "unknown word"},
+             Case{"(FFFC,FFFC) OB 5 big-endian from " + vf.path, "OW values only"},
+         }) {
+        auto p = parse("(0010,0010) PN A\n" + c.line + "\n");
+        EXPECT_FALSE(p.ok) << c.line;
+        EXPECT_EQ(p.err.line, 2) << c.line;
+        EXPECT_NE(p.err.message.find(c.message), std::string::npos)
+            << c.line << ": " << p.err.message;
+    }
 }

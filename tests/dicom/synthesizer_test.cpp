@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <set>
+#include <sys/stat.h>
 
 using dicomtest::attr;
 using dicomtest::dump;
@@ -401,3 +402,80 @@ TEST(SynthesizerDictionary, UsersDictionaryPathStands) {
 }
 
 } // namespace
+
+// Pixel data named by file ("N from FILE", as the module templates write
+// them) give the very file that the same bytes inline give, whether the
+// output is a regular file or a pipe.
+TEST(SynthesizerFromFile, SameFileAsInlineBytes) {
+    kvtest::TempDir d;
+    const int w = 301, h = 101;
+    std::string px = dicomtest::pattern(w * h * 3, 11);
+    kvtest::write_file(d / "px.bin", px);
+    const std::string uids =
+        "(0020,000D) UI 1.2.3\n(0020,000E) UI 1.2.3.1\n(0008,0018) UI 1.2.3.1.1\n";
+    std::string inline_in = uids + big_rgb(w, h, px, "(FFFC,FFFC) OB 4\npadx\n");
+    std::string from_in = inline_in;
+    std::string raw_line = "(7FE0,0010) OB " + std::to_string(px.size()) + "\n" + px + "\n";
+    size_t at = from_in.find(raw_line);
+    ASSERT_NE(at, std::string::npos);
+    from_in.replace(at, raw_line.size(),
+                    "(7FE0,0010) OB " + std::to_string(px.size()) + " from " +
+                        (d / "px.bin").string() + "\n");
+
+    auto want = synth(inline_in);
+    ASSERT_EQ(want.status, 0) << want.err;
+    auto piped = synth(from_in);
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_TRUE(piped.out == want.out) << piped.out.size() << " vs " << want.out.size();
+    auto r = synth_to_file(d, from_in);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(kvtest::read_file(d / "out.dcm") == want.out);
+    EXPECT_EQ(dicomtest::gdcm_pixels((d / "out.dcm").string()), px);
+    // The named file is only read.
+    EXPECT_EQ(kvtest::read_file(d / "px.bin"), px);
+}
+
+TEST(SynthesizerFromFile, BigEndianWordsFromAFileArriveLittleEndian) {
+    kvtest::TempDir d;
+    const int w = 200, h = 180;
+    std::string be = dicomtest::pattern(w * h * 2, 12), le = be;
+    for (size_t i = 0; i + 1 < le.size(); i += 2)
+        std::swap(le[i], le[i + 1]);
+    kvtest::write_file(d / "be.bin", be);
+    std::string in = sc_head + "(0028,0002) US 1\n(0028,0004) CS MONOCHROME2\n(0028,0010) US " +
+                     std::to_string(h) + "\n(0028,0011) US " + std::to_string(w) +
+                     "\n(0028,0100) US 16\n(0028,0101) US 16\n(0028,0102) US 15\n"
+                     "(0028,0103) US 0\n(7FE0,0010) OW " +
+                     std::to_string(be.size()) + " big-endian from " + (d / "be.bin").string() +
+                     "\n";
+    auto r = synth_to_file(d, in);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(dicomtest::gdcm_pixels((d / "out.dcm").string()), le);
+    auto p = synth(in);
+    ASSERT_EQ(p.status, 0) << p.err;
+    kvtest::write_file(d / "p.dcm", p.out);
+    EXPECT_EQ(dicomtest::gdcm_pixels((d / "p.dcm").string()), le);
+    EXPECT_EQ(kvtest::read_file(d / "be.bin"), be);
+}
+
+// The pixel blocks are reserved ahead of the copy; a refusal after it must
+// give them back along with the bytes.
+TEST(SynthesizerFromFile, FailureAfterTheCopyLeavesNoBlocksBehind) {
+    kvtest::TempDir d;
+    std::string px = dicomtest::pattern(600 * 600 * 3, 13);
+    kvtest::write_file(d / "px.bin", px);
+    std::string in = big_rgb(600, 600, "");
+    std::string raw_line = "(7FE0,0010) OB 0\n\n";
+    size_t at = in.find(raw_line);
+    ASSERT_NE(at, std::string::npos);
+    in.replace(at, raw_line.size(),
+               "(7FE0,0010) OB " + std::to_string(px.size()) + " from " + (d / "px.bin").string() +
+                   "\n(0010,0010) PN Late\n");
+    auto r = synth_to_file(d, in);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("sorts before it"), std::string::npos) << r.err;
+    struct stat st {};
+    ASSERT_EQ(stat((d / "out.dcm").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    EXPECT_EQ(st.st_blocks, 0) << "reserved blocks kept after the cut back";
+}

@@ -390,3 +390,26 @@ TEST(ModuleRefusals, TemplateWithoutMacroStream) {
         EXPECT_NE(r.err.find("no macro stream before the template"), std::string::npos) << r.err;
     }
 }
+
+// The pixel bytes never pass through m4: the element list names the spool
+// file, and stays small whatever the image.
+TEST(ModuleOutput, PixelLineNamesTheSpoolFile) {
+    kvtest::TempDir d;
+    std::string px = dicomtest::pattern(300 * 200 * 3, 21);
+    MacroStream s("P6");
+    s.rgb(d, 300, 200, px);
+    std::string stream = s.text();
+    size_t at = stream.find("undivert([[");
+    ASSERT_NE(at, std::string::npos);
+    std::string spool = stream.substr(at + 11, stream.find("]]", at) - at - 11);
+    kvtest::RunOptions o;
+    o.input = stream;
+    auto r = kvtest::run({"m4", std::string("-I") + KUVRA_MODULE_DIR, "-",
+                          std::string(KUVRA_MODULE_DIR) + "/secondary_capture"},
+                         o);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(r.out.size(), 8192u);
+    EXPECT_NE(r.out.find("\n(7FE0,0010) OB 180000 from " + spool + "\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find(px.substr(0, 64)), std::string::npos);
+}

@@ -4,6 +4,7 @@
 #include "synth_parse.h"
 
 #include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/oflog/oflog.h>
 
 #include <cstdio>
@@ -78,6 +79,12 @@ int main(int argc, char **argv) {
               stderr);
         return 1;
     }
+
+    // DCMTK loads its dictionary on first use, which would be after the
+    // input has arrived.  Loaded now, the ten-odd milliseconds it takes
+    // overlap with the converter spooling the pixel data; the result is
+    // checked where the dictionary is needed.
+    (void)dcmDataDict.isDictionaryLoaded();
 
     // A regular file as output can be cut back if the input fails after the
     // pixel data have begun: the pixel bytes then go straight from input to

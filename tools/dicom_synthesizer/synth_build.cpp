@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <sys/random.h>
 #include <unistd.h>
@@ -291,6 +292,12 @@ class Builder {
                                static_cast<unsigned char>((len >> 16) & 0xFF),
                                static_cast<unsigned char>(len >> 24)};
         if (!write_bytes(out_fd, h, sizeof h)) return -2;
+        // The value's blocks reserved in one call, beyond the end of the
+        // file (the size grows only as bytes arrive): ext4 otherwise
+        // reserves them page by page, a fifth of the copy's time.  A cut
+        // back after a failure frees them.  Only a hint; errors are ignored.
+        if (off_t at = lseek(out_fd, 0, SEEK_CUR); at >= 0 && len > 0)
+            (void)fallocate(out_fd, FALLOC_FL_KEEP_SIZE, at, off_t(len));
         started_ = true;
         return out_fd;
     }

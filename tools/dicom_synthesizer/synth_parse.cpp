@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kuvra::synth {
@@ -345,18 +347,30 @@ bool parse_elements(Source &src, const ParseOptions &opt, std::vector<Element> &
             continue;
         }
 
-        // Binary: a decimal byte count, then exactly that many raw bytes.
+        // Binary: a decimal byte count, then exactly that many raw bytes, or
+        // the count and the file that holds the bytes.
         el.kind = ValueKind::Binary;
         std::string_view count = trim_blanks(s);
+        std::string_view words;
         if (size_t sp = count.find(' '); sp != std::string_view::npos) {
-            if (trim_blanks(count.substr(sp)) != "big-endian")
-                return fail("unknown word after the byte count of " + tag +
-                            " (only \"big-endian\" is known)");
+            words = trim_blanks(count.substr(sp));
+            count = count.substr(0, sp);
+        }
+        if (words == "big-endian" || words.substr(0, 11) == "big-endian ") {
             if (vr != "OW")
                 return fail("\"big-endian\" applies to OW values only, not to " + tag + " " +
                             std::string(vr));
             el.big_endian_words = true;
-            count = count.substr(0, sp);
+            words = trim_blanks(words.substr(10));
+        }
+        std::string_view from_path;
+        if (words == "from") {
+            return fail("\"from\" without a file name for " + tag);
+        } else if (words.substr(0, 5) == "from ") {
+            from_path = trim_blanks(words.substr(5));
+        } else if (!words.empty()) {
+            return fail("unknown word after the byte count of " + tag +
+                        " (only \"big-endian\" and \"from FILE\" are known)");
         }
         if (count.empty() || count.size() > 10 ||
             count.find_first_not_of("0123456789") != std::string_view::npos)
@@ -370,6 +384,27 @@ bool parse_elements(Source &src, const ParseOptions &opt, std::vector<Element> &
         if (el.big_endian_words && n % 2)
             return fail("odd byte count " + std::string(count) + " for 16-bit words of " + tag);
         el.length = static_cast<uint32_t>(n);
+        // A value taken from a file: its bytes are read there, not from the
+        // input, and the input goes on with the next element line.
+        UniqueFd from_fd;
+        std::unique_ptr<FdSource> from_src;
+        std::unique_ptr<Reader> from_rd;
+        if (!from_path.empty()) {
+            std::string path(from_path);
+            // O_NONBLOCK: a FIFO named here must not hang the open.
+            from_fd = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+            if (from_fd.get() < 0)
+                return fail("cannot open " + path + " for " + tag + ": " + strerror(errno));
+            struct stat st;
+            if (fstat(from_fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+                return fail(path + " for " + tag + " is not a regular file");
+            if (static_cast<uint64_t>(st.st_size) != n)
+                return fail(path + " for " + tag + " holds " + std::to_string(st.st_size) +
+                            " bytes, not the " + std::to_string(n) + " announced");
+            from_src = std::make_unique<FdSource>(from_fd.get());
+            from_rd = std::make_unique<Reader>(*from_src);
+        }
+        Reader &vrd = from_rd ? *from_rd : rd;
         int64_t got;
         int target = -1;
         if (n > opt.spool_threshold && opt.on_large_value) {
@@ -378,17 +413,24 @@ bool parse_elements(Source &src, const ParseOptions &opt, std::vector<Element> &
         }
         if (target >= 0) {
             el.streamed = true;
-            got = rd.copy(n, target, nullptr, el.big_endian_words);
+            got = vrd.copy(n, target, nullptr, el.big_endian_words);
         } else if (n > opt.spool_threshold) {
             el.spool = open_spool(opt.spool_dir);
             if (el.spool.get() < 0)
                 return fail(std::string("cannot create a spool file: ") + strerror(errno));
-            got = rd.copy(n, el.spool.get(), nullptr, el.big_endian_words);
+            got = vrd.copy(n, el.spool.get(), nullptr, el.big_endian_words);
         } else {
             el.bytes.reserve(static_cast<size_t>(n));
-            got = rd.copy(n, -1, &el.bytes, el.big_endian_words);
+            got = vrd.copy(n, -1, &el.bytes, el.big_endian_words);
         }
         if (got < 0) return fail("cannot copy the value of " + tag + ": " + strerror(errno));
+        if (from_rd) {
+            if (static_cast<uint64_t>(got) != n)
+                return fail(std::string(from_path) + " for " + tag + " ends after " +
+                            std::to_string(got) + " of its " + std::to_string(n) + " bytes");
+            out.push_back(std::move(el));
+            continue;
+        }
         if (static_cast<uint64_t>(got) != n)
             return fail("input ends after " + std::to_string(got) + " of the " + std::to_string(n) +
                         " bytes announced for " + tag);
