@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
 #include <optional>
 #include <string_view>
 #include <sys/sendfile.h>
@@ -41,6 +42,47 @@ std::optional<int64_t> parse_filesize(const char *text) {
     return int64_t(v);
 }
 
+constexpr off_t page_size = 4096;
+
+// The buffer of copies between regular files, on a page: a copy between a
+// page cache page and a buffer a few bytes off the same offset within its
+// page is much slower on some processors.
+alignas(4096) char file_buffer[1 << 18];
+
+bool write_all(int fd, const char *p, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= size_t(w);
+    }
+    return true;
+}
+
+// The blocks of the copy into a regular file, reserved in one call beyond
+// the file's end (its size grows only as bytes arrive): ext4 otherwise
+// reserves them page by page, which took a fifth of the copy's time.  A copy
+// that fails gives back what it did not fill, by cutting the file to the
+// size it has (no byte of the file goes); one that succeeds filled them all.
+// Only a hint: without support or space the writes succeed or fail alone.
+class Reservation {
+  public:
+    Reservation(int fd, off_t at, int64_t size) : fd_(fd) {
+        if (size > 0) (void)fallocate(fd, FALLOC_FL_KEEP_SIZE, at, off_t(size));
+    }
+    ~Reservation() {
+        struct stat st {};
+        if (fd_ >= 0 && fstat(fd_, &st) == 0) (void)ftruncate(fd_, st.st_size);
+    }
+    Reservation(const Reservation &) = delete;
+    Reservation &operator=(const Reservation &) = delete;
+    void keep() { fd_ = -1; }
+
+  private:
+    int fd_;
+};
+
 // Outcome of a copy inside the kernel.
 enum class KernelCopy { done, failed, not_applicable };
 
@@ -60,6 +102,38 @@ KernelCopy copy_in_kernel(FILE *in, FILE *out, FILE *err, int64_t size) {
     if (fflush(out) != 0) {
         fputs("Cannot write output.\n", err);
         return KernelCopy::failed;
+    }
+    // Between two regular files whose offsets differ within a page (the
+    // capsule's data start a few bytes into a page of the fieldset), the
+    // kernel's copy goes page by page through a pipe and measured a third
+    // slower than pread and write through one page-aligned buffer.
+    struct stat ost {};
+    off_t out_pos =
+        fstat(out_fd, &ost) == 0 && S_ISREG(ost.st_mode) ? lseek(out_fd, 0, SEEK_CUR) : off_t(-1);
+    if (out_pos >= 0 && (pos - out_pos) % page_size != 0) {
+        Reservation blocks(out_fd, out_pos, size);
+        for (int64_t remaining = size; remaining > 0;) {
+            size_t chunk = size_t(std::min<int64_t>(remaining, int64_t(sizeof file_buffer)));
+            ssize_t n = pread(in_fd, file_buffer, chunk, pos);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                fputs("Cannot write output.\n", err);
+                return KernelCopy::failed;
+            }
+            if (n > 0 && !write_all(out_fd, file_buffer, size_t(n))) {
+                fputs("Cannot write output.\n", err);
+                return KernelCopy::failed;
+            }
+            if (n == 0) {
+                fputs("Capsule data ends early.\n", err);
+                return KernelCopy::failed;
+            }
+            pos += n;
+            remaining -= int64_t(n);
+        }
+        blocks.keep();
+        if (fseeko(in, pos, SEEK_SET) != 0) return KernelCopy::failed;
+        return KernelCopy::done;
     }
     bool use_sendfile = false;
     bool any = false;
