@@ -2,6 +2,7 @@
 #include "fstextract.h"
 
 #include <kuvra/fileutil.h>
+#include <kuvra/internal/pagephase.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -42,12 +43,12 @@ std::optional<int64_t> parse_filesize(const char *text) {
     return int64_t(v);
 }
 
-constexpr off_t page_size = 4096;
+using kuvra::internal::page_size;
 
-// The buffer of copies between regular files, on a page: a copy between a
-// page cache page and a buffer a few bytes off the same offset within its
-// page is much slower on some processors.
-alignas(4096) char file_buffer[1 << 18];
+// The buffer of copies between regular files: chunks of file_chunk bytes,
+// each at the place within a page that buffer_phase chooses.
+constexpr size_t file_chunk = size_t(1) << 18;
+alignas(4096) char file_buffer[file_chunk + page_size];
 
 bool write_all(int fd, const char *p, size_t n) {
     while (n > 0) {
@@ -106,21 +107,23 @@ KernelCopy copy_in_kernel(FILE *in, FILE *out, FILE *err, int64_t size) {
     // Between two regular files whose offsets differ within a page (the
     // capsule's data start a few bytes into a page of the fieldset), the
     // kernel's copy goes page by page through a pipe and measured a third
-    // slower than pread and write through one page-aligned buffer.
+    // slower than pread and write through one buffer placed by
+    // buffer_phase.
     struct stat ost {};
     off_t out_pos =
         fstat(out_fd, &ost) == 0 && S_ISREG(ost.st_mode) ? lseek(out_fd, 0, SEEK_CUR) : off_t(-1);
-    if (out_pos >= 0 && (pos - out_pos) % page_size != 0) {
+    if (out_pos >= 0 && (pos - out_pos) % off_t(page_size) != 0) {
         Reservation blocks(out_fd, out_pos, size);
+        char *buf = file_buffer + kuvra::internal::buffer_phase(pos, out_pos);
         for (int64_t remaining = size; remaining > 0;) {
-            size_t chunk = size_t(std::min<int64_t>(remaining, int64_t(sizeof file_buffer)));
-            ssize_t n = pread(in_fd, file_buffer, chunk, pos);
+            size_t chunk = size_t(std::min<int64_t>(remaining, int64_t(file_chunk)));
+            ssize_t n = pread(in_fd, buf, chunk, pos);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) {
                 fputs("Cannot write output.\n", err);
                 return KernelCopy::failed;
             }
-            if (n > 0 && !write_all(out_fd, file_buffer, size_t(n))) {
+            if (n > 0 && !write_all(out_fd, buf, size_t(n))) {
                 fputs("Cannot write output.\n", err);
                 return KernelCopy::failed;
             }

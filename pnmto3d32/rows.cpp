@@ -26,12 +26,17 @@ template <int Bpp> inline uint32_t voxel_of(const uint8_t *px) {
         return uint32_t(px[0]) << 8 | uint32_t(px[1]) << 16 | uint32_t(px[2]) << 24;
 }
 
+// One voxel stored in native order at any address: the caller places rows
+// at the file offset's place within a page, which need not be a multiple of 4.
+inline void store32(uint8_t *out, uint32_t v) noexcept {
+    std::memcpy(out, &v, sizeof v);
+}
+
 // Whole rows in loops the compiler can vectorise: the rows are all the work
-// the program does.  out comes from malloc and is aligned for 32-bit stores.
+// the program does.
 template <int Bpp>
 void convert_row(const uint8_t *__restrict in, uint8_t *__restrict out, int32_t width) noexcept {
     if constexpr (std::endian::native == std::endian::little) {
-        uint32_t *__restrict o = reinterpret_cast<uint32_t *>(out);
         int32_t x = 0;
         if constexpr (Bpp == 3) {
             // Little-endian r g b n loaded as one word and shifted up by a
@@ -40,11 +45,11 @@ void convert_row(const uint8_t *__restrict in, uint8_t *__restrict out, int32_t 
             for (; x + 1 < width; x++) {
                 uint32_t v;
                 std::memcpy(&v, in + size_t(x) * 3, sizeof v);
-                o[x] = v << 8;
+                store32(out + size_t(x) * 4, v << 8);
             }
         }
         for (; x < width; x++)
-            o[x] = voxel_of<Bpp>(in + size_t(x) * Bpp);
+            store32(out + size_t(x) * 4, voxel_of<Bpp>(in + size_t(x) * Bpp));
     } else {
         for (int32_t x = 0; x < width; x++) {
             uint32_t v = voxel_of<Bpp>(in + size_t(x) * Bpp);
@@ -70,9 +75,8 @@ void convert_row(const uint8_t *__restrict in, uint8_t *__restrict out, int32_t 
         __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + x * 3));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out + x * 4), _mm_shuffle_epi8(px, spread));
     }
-    uint32_t *__restrict o = reinterpret_cast<uint32_t *>(out);
     for (; x < size_t(width); x++)
-        o[x] = voxel_of<3>(in + x * 3);
+        store32(out + x * 4, voxel_of<3>(in + x * 3));
 }
 #endif
 

@@ -8,8 +8,7 @@
 namespace pnmto3d32 {
 
 // Converts width pixels of in (bpp * width bytes) into width voxels in out
-// (4 * width bytes, aligned for 32-bit words as malloc gives them).  The
-// two rows do not overlap.
+// (4 * width bytes, at any address).  The two rows do not overlap.
 using RowConverter = void (*)(const uint8_t *in, uint8_t *out, int32_t width) noexcept;
 
 // The plain C++ converter for bpp 1 (grey), 2 (16-bit grey) or 3 (colour);

@@ -4,6 +4,7 @@
 
 #include <kuvra/debuglog.h>
 #include <kuvra/fileutil.h>
+#include <kuvra/internal/pagephase.h>
 
 #include <cerrno>
 #include <csignal>
@@ -19,10 +20,10 @@ tdnode *tdroot = nullptr;
 
 namespace {
 
-// The one copy buffer: payloads never sit whole in memory.  On a page: a
-// copy between a page cache page and a buffer that starts a few bytes off
-// the same offset within its page is much slower on some processors.
-alignas(4096) char chunk_buffer[KV_SPOOL_CHUNK];
+// The one copy buffer: payloads never sit whole in memory.  On a page, and
+// a page longer than a chunk, so that a chunk can start at the place within
+// a page that buffer_phase chooses.
+alignas(4096) char chunk_buffer[KV_SPOOL_CHUNK + kuvra::internal::page_size];
 
 // The file being written, not yet in tdroot; the signal cleanup removes it
 // too.  Set and cleared with the termination signals blocked.
@@ -82,16 +83,19 @@ DirectCopy copy_from_file(FILE *in, int fd, int32_t count) {
         return DirectCopy::not_applicable;
     off_t pos = ftello(in);
     if (pos < 0) return DirectCopy::not_applicable;
+    // Chunks are whole, so every one starts at the same places within the
+    // pages of the input and of the spool file, which starts at offset 0.
+    char *buf = chunk_buffer + kuvra::internal::buffer_phase(pos, 0);
     size_t remaining = size_t(count);
     while (remaining > 0) {
-        size_t chunk = remaining < sizeof chunk_buffer ? remaining : sizeof chunk_buffer;
-        ssize_t n = pread(in_fd, chunk_buffer, chunk, pos);
+        size_t chunk = remaining < KV_SPOOL_CHUNK ? remaining : KV_SPOOL_CHUNK;
+        ssize_t n = pread(in_fd, buf, chunk, pos);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - rlen failure?\n");
             return DirectCopy::failed;
         }
-        if (write_all(fd, chunk_buffer, size_t(n)) != size_t(n)) {
+        if (write_all(fd, buf, size_t(n)) != size_t(n)) {
             debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - wlen failure?\n");
             return DirectCopy::failed;
         }
@@ -119,7 +123,7 @@ bool copy_bytes(FILE *in, int fd, int32_t count) {
     }
     size_t remaining = size_t(count);
     while (remaining > 0) {
-        size_t chunk = remaining < sizeof chunk_buffer ? remaining : sizeof chunk_buffer;
+        size_t chunk = remaining < KV_SPOOL_CHUNK ? remaining : KV_SPOOL_CHUNK;
         if (fread(chunk_buffer, 1, chunk, in) != chunk) {
             debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - rlen failure?\n");
             return false;

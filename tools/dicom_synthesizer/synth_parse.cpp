@@ -1,5 +1,7 @@
 #include "synth_parse.h"
 
+#include <kuvra/internal/pagephase.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -99,10 +101,10 @@ std::string_view trim_blanks(std::string_view s) {
 class Reader {
   public:
     explicit Reader(Source &src)
-        : src_(src), storage_(buf_size + page_size),
-          buf_(storage_.data() +
-               (page_size - reinterpret_cast<uintptr_t>(storage_.data()) % page_size) % page_size) {
-    }
+        : src_(src), storage_(buf_size + 2 * page_size),
+          page_(storage_.data() +
+                (page_size - reinterpret_cast<uintptr_t>(storage_.data()) % page_size) % page_size),
+          buf_(page_) {}
 
     // Next line without its line feed.  Returns 1 for a line, 0 at end of
     // input (no bytes left), -1 on a read error, -2 when the line exceeds max.
@@ -135,6 +137,12 @@ class Reader {
     // of bytes delivered, which is less than n at end of input; -1 on a read
     // or write error.
     int64_t copy(uint64_t n, int fd, std::string *mem, bool swap = false) {
+        // Nothing buffered: the buffer may move to the place within a page
+        // that suits the offsets of this copy's source and target.
+        if (pos_ == end_ && fd >= 0 && src_.fd() >= 0) {
+            off_t from = lseek(src_.fd(), 0, SEEK_CUR), to = lseek(fd, 0, SEEK_CUR);
+            if (from >= 0) buf_ = page_ + kuvra::internal::buffer_phase(from, to >= 0 ? to : 0);
+        }
         uint64_t done = 0;
         int pending = -1; // first byte of a pair split between two reads
         while (done < n) {
@@ -225,15 +233,17 @@ class Reader {
         return r > 0 ? 1 : 0;
     }
 
-    // The buffer starts on a page.  A large allocation starts a few bytes
-    // into its first page, and a read from a pipe or file into a buffer that
-    // lies a few bytes after the source's offset within its page is several
-    // times slower on some processors (the loads and stores of the copy alias
-    // each other); on a page, the offsets of both ends mostly agree.
+    // The buffer starts on a page, or for a copy between files at the place
+    // within a page that buffer_phase chooses.  A large allocation starts a
+    // few bytes into its first page, and a read from a pipe or file into a
+    // buffer that lies a few bytes after the source's offset within its page
+    // is several times slower on some processors (the loads and stores of
+    // the copy alias each other).
     static constexpr size_t buf_size = size_t(1) << 20;
-    static constexpr size_t page_size = 4096;
+    static constexpr size_t page_size = kuvra::internal::page_size;
     Source &src_;
     std::vector<char> storage_;
+    char *page_;
     char *buf_;
     bool splice_ok_ = true;
     size_t pos_ = 0, end_ = 0;
