@@ -2,8 +2,14 @@
 // descriptor 2, stream on 0, result on 1, over pipes and regular files.
 #include "kvtest.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
 
 namespace {
 
@@ -103,6 +109,42 @@ TEST_F(Pipeprefix, UnreadableInputIsAFailure) {
     EXPECT_EQ(r.out, "1\n");
     r = kvtest::sh("kuvra_pipeprefix 2</ </dev/null; echo $?");
     EXPECT_EQ(r.out, "1\n");
+}
+
+} // namespace
+
+namespace {
+
+// The stream's pipe is enlarged to 1 MiB, so that its writer runs ahead
+// instead of waking kuvra_pipeprefix for every 64 KiB (most of the time of
+// a copy from a pipe to a file or to /dev/null went to those wake-ups).
+TEST(PipeprefixPipe, StreamPipeIsEnlarged) {
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    ASSERT_EQ(fcntl(p[1], F_GETPIPE_SZ), 65536);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, p[0], 0);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_RDONLY, 0);
+    std::string prog = kvtest::bin("kuvra_pipeprefix");
+    char *argv[] = {prog.data(), nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, prog.c_str(), &fa, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    close(p[0]);
+    int size = 0;
+    for (int i = 0; i < 500 && size < (1 << 20); ++i) {
+        size = fcntl(p[1], F_GETPIPE_SZ);
+        if (size < (1 << 20)) usleep(10000);
+    }
+    EXPECT_EQ(size, 1 << 20);
+    // And it still copies what comes.
+    EXPECT_EQ(write(p[1], "abc", 3), 3);
+    close(p[1]);
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 } // namespace
