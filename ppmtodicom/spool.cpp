@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -111,15 +112,83 @@ DirectCopy copy_from_file(FILE *in, int fd, int32_t count) {
     return DirectCopy::done;
 }
 
+// Copies count (> 0) bytes from a stream on a pipe (a decompressor's
+// output) to fd: what stdio holds first, then the rest moved from the pipe
+// into the file by the kernel (splice), sparing the copy of every byte into
+// this process.  not_applicable, with nothing consumed, when the stream is
+// not on a pipe or stdio's buffer cannot be looked at; failed after a
+// logged failure (the stream may then have advanced).
+DirectCopy copy_from_pipe(FILE *in, int fd, int32_t count) {
+#ifdef __GLIBC__
+    int in_fd = fileno(in);
+    struct stat st {};
+    if (in_fd < 0 || fstat(in_fd, &st) != 0 || !S_ISFIFO(st.st_mode))
+        return DirectCopy::not_applicable;
+    size_t remaining = size_t(count);
+    // The bytes read ahead by stdio (at most its buffer) go out first.
+    size_t held = size_t(in->_IO_read_end - in->_IO_read_ptr);
+    if (held > 0) {
+        size_t take = held < remaining ? held : remaining;
+        if (fread(chunk_buffer, 1, take, in) != take) {
+            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - rlen failure?\n");
+            return DirectCopy::failed;
+        }
+        if (write_all(fd, chunk_buffer, take) != take) {
+            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - wlen failure?\n");
+            return DirectCopy::failed;
+        }
+        remaining -= take;
+    }
+    bool any = false;
+    while (remaining > 0) {
+        size_t chunk = remaining < (size_t(1) << 20) ? remaining : size_t(1) << 20;
+        ssize_t n = splice(in_fd, nullptr, fd, nullptr, chunk, SPLICE_F_MOVE | SPLICE_F_MORE);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && !any && (errno == EINVAL || errno == ENOSYS)) {
+            // No splice into this file: the rest through the buffer.
+            while (remaining > 0) {
+                size_t part = remaining < KV_SPOOL_CHUNK ? remaining : KV_SPOOL_CHUNK;
+                if (fread(chunk_buffer, 1, part, in) != part) {
+                    debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - rlen failure?\n");
+                    return DirectCopy::failed;
+                }
+                if (write_all(fd, chunk_buffer, part) != part) {
+                    debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - wlen failure?\n");
+                    return DirectCopy::failed;
+                }
+                remaining -= part;
+            }
+            return DirectCopy::done;
+        }
+        if (n <= 0) {
+            // End of the stream (0) or a failure to read it or to write.
+            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                         n == 0 ? "Ouch - rlen failure?\n" : "Ouch - wlen failure?\n");
+            return DirectCopy::failed;
+        }
+        any = true;
+        remaining -= size_t(n);
+    }
+    return DirectCopy::done;
+#else
+    (void)in;
+    (void)fd;
+    (void)count;
+    return DirectCopy::not_applicable;
+#endif
+}
+
 // Copies count (> 0) bytes from in to fd; false after a logged failure.
 bool copy_bytes(FILE *in, int fd, int32_t count) {
-    switch (copy_from_file(in, fd, count)) {
-    case DirectCopy::done:
-        return true;
-    case DirectCopy::failed:
-        return false;
-    case DirectCopy::not_applicable:
-        break;
+    for (DirectCopy (*direct)(FILE *, int, int32_t) : {copy_from_file, copy_from_pipe}) {
+        switch (direct(in, fd, count)) {
+        case DirectCopy::done:
+            return true;
+        case DirectCopy::failed:
+            return false;
+        case DirectCopy::not_applicable:
+            break;
+        }
     }
     size_t remaining = size_t(count);
     while (remaining > 0) {

@@ -169,6 +169,11 @@ Outcome start(const Plan &plan, int fd, const char *file, const char *const argv
         if (pipe2(p, O_CLOEXEC) != 0) return Outcome::not_started;
         result_read.reset(p[0]);
         result_write.reset(p[1]);
+        // 1 MiB rather than 64 KiB: a decompressor writing its output then
+        // runs ahead instead of waking its reader for every 64 KiB, which
+        // made the reading a tenth slower than the decompressor alone.
+        // Kernel memory; failure (a user's pipe quota) keeps the default.
+        (void)fcntl(p[0], F_SETPIPE_SZ, 1 << 20);
     }
     if (plan.err != Err::own) {
         if (pipe2(p, O_CLOEXEC) != 0) return Outcome::not_started;

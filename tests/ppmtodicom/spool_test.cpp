@@ -99,9 +99,9 @@ FILE *pipe_stream_of(const std::string &bytes) {
 }
 
 TEST_F(Spool, StreamsOnAPipeAreCopiedThroughTheBuffer) {
-    // Regular files are copied by the kernel from the stream's position;
-    // a pipe cannot be, and its bytes go through the copy buffer.  Both must
-    // take exactly the count from where the stream stands.
+    // Regular files are read at the stream's position; a pipe gives first
+    // what stdio has read ahead, then the rest is moved by the kernel.  Both
+    // must take exactly the count from where the stream stands.
     std::string data = pattern(60000);
     FILE *in = pipe_stream_of("head\n" + data + "TAIL");
     ASSERT_NE(in, nullptr);

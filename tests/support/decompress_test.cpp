@@ -147,15 +147,16 @@ std::vector<std::string> child_names() {
 }
 
 TEST_F(Decompress, CompressedFileGoesToTheDecompressorRewound) {
-    // Content larger than two pipe buffers keeps every child alive until
-    // it is read.  A compressed file is seekable: the decompressor reads it
+    // Content larger than two pipe buffers (1 MiB each: the library enlarges
+    // the pipes it reads children's output from) keeps every child alive
+    // until it is read.  A compressed file is seekable: the decompressor reads it
     // from its start, and only the decompressed pipe needs the sniffed bytes
     // put back.
     // Noise, so that the compressed file is as large: a child copying it
     // would still be there too.
-    std::string image = "P5\n1048576 1\n255\n";
+    std::string image = "P5\n4194304 1\n255\n";
     uint32_t x = 12345;
-    for (int i = 0; i < (1 << 20); ++i) {
+    for (int i = 0; i < (1 << 22); ++i) {
         x = x * 1103515245u + 12345u;
         image += char(x >> 24);
     }
