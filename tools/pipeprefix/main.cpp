@@ -50,11 +50,27 @@ Copied copy_read_write(int in, int out) {
     }
 }
 
+// A writer slower than this copy (a decompressor writing 32 KiB at a time)
+// finds its pipe empty at every write, and each such write wakes this
+// process: most of the cost of a decompressed stream was those wake-ups,
+// and they slowed the decompressor by a tenth.  After a move smaller than
+// kSmallMove from a pipe of at least kNapPipe bytes, the copy waits kNap
+// microseconds so that the writer can fill the pipe meanwhile.  A writer
+// faster than that fills the pipe in much more than kNap, so it never
+// waits for us; a trickle is delayed by kNap at most.
+constexpr size_t kSmallMove = size_t(256) << 10;
+constexpr int kNapPipe = 1 << 20;
+constexpr useconds_t kNap = 500;
+
 // Moves in to out inside the kernel while splice can, then by read/write.
 Copied copy(int in, int out) {
+    const bool nap = fcntl(in, F_GETPIPE_SZ) >= kNapPipe;
     for (;;) {
         ssize_t n = splice(in, nullptr, out, nullptr, kSpliceChunk, SPLICE_F_MOVE | SPLICE_F_MORE);
-        if (n > 0) continue;
+        if (n > 0) {
+            if (nap && size_t(n) < kSmallMove) usleep(kNap);
+            continue;
+        }
         if (n == 0) return Copied::all;
         switch (errno) {
         case EINTR:
