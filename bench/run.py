@@ -526,6 +526,10 @@ def main():
     t_start = time.perf_counter()
     print("Preparing inputs in %s ..." % INPUTS, file=sys.stderr, flush=True)
     cases = [c for c in build_cases(build, env) if not select or any(c.key.startswith(s) for s in select)]
+    # Inputs just written are still being written back to disk; runs made
+    # meanwhile compete with that and with its throttling of writers (and a
+    # side that writes more is hit harder).  Wait for it to end.
+    os.sync()
     print("Inputs ready after %.0f s; %d runs of each side per row, alternating." %
           (time.perf_counter() - t_start, RUNS), file=sys.stderr, flush=True)
     head = ("Case", "Ours s", "Base s", "Ratio", "Target", "Ours RSS", "Base RSS", "CPU ratio", "")
