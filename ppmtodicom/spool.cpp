@@ -65,6 +65,24 @@ size_t write_all(int fd, const char *p, size_t len) {
     return done;
 }
 
+// Copies count bytes from in to fd through the chunk buffer, in chunks of
+// at most KV_SPOOL_CHUNK; false after a logged failure.
+bool copy_through_buffer(FILE *in, int fd, size_t count) {
+    while (count > 0) {
+        size_t chunk = count < KV_SPOOL_CHUNK ? count : KV_SPOOL_CHUNK;
+        if (fread(chunk_buffer, 1, chunk, in) != chunk) {
+            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - rlen failure?\n");
+            return false;
+        }
+        if (write_all(fd, chunk_buffer, chunk) != chunk) {
+            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - wlen failure?\n");
+            return false;
+        }
+        count -= chunk;
+    }
+    return true;
+}
+
 // Outcome of a copy straight from the input's descriptor.
 enum class DirectCopy { done, failed, not_applicable };
 
@@ -127,18 +145,9 @@ DirectCopy copy_from_pipe(FILE *in, int fd, int32_t count) {
     size_t remaining = size_t(count);
     // The bytes read ahead by stdio (at most its buffer) go out first.
     size_t held = size_t(in->_IO_read_end - in->_IO_read_ptr);
-    if (held > 0) {
-        size_t take = held < remaining ? held : remaining;
-        if (fread(chunk_buffer, 1, take, in) != take) {
-            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - rlen failure?\n");
-            return DirectCopy::failed;
-        }
-        if (write_all(fd, chunk_buffer, take) != take) {
-            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - wlen failure?\n");
-            return DirectCopy::failed;
-        }
-        remaining -= take;
-    }
+    size_t take = held < remaining ? held : remaining;
+    if (!copy_through_buffer(in, fd, take)) return DirectCopy::failed;
+    remaining -= take;
     bool any = false;
     while (remaining > 0) {
         size_t chunk = remaining < (size_t(1) << 20) ? remaining : size_t(1) << 20;
@@ -146,19 +155,7 @@ DirectCopy copy_from_pipe(FILE *in, int fd, int32_t count) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && !any && (errno == EINVAL || errno == ENOSYS)) {
             // No splice into this file: the rest through the buffer.
-            while (remaining > 0) {
-                size_t part = remaining < KV_SPOOL_CHUNK ? remaining : KV_SPOOL_CHUNK;
-                if (fread(chunk_buffer, 1, part, in) != part) {
-                    debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - rlen failure?\n");
-                    return DirectCopy::failed;
-                }
-                if (write_all(fd, chunk_buffer, part) != part) {
-                    debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - wlen failure?\n");
-                    return DirectCopy::failed;
-                }
-                remaining -= part;
-            }
-            return DirectCopy::done;
+            return copy_through_buffer(in, fd, remaining) ? DirectCopy::done : DirectCopy::failed;
         }
         if (n <= 0) {
             // End of the stream (0) or a failure to read it or to write.
@@ -190,20 +187,7 @@ bool copy_bytes(FILE *in, int fd, int32_t count) {
             break;
         }
     }
-    size_t remaining = size_t(count);
-    while (remaining > 0) {
-        size_t chunk = remaining < KV_SPOOL_CHUNK ? remaining : KV_SPOOL_CHUNK;
-        if (fread(chunk_buffer, 1, chunk, in) != chunk) {
-            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - rlen failure?\n");
-            return false;
-        }
-        if (write_all(fd, chunk_buffer, chunk) != chunk) {
-            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - wlen failure?\n");
-            return false;
-        }
-        remaining -= chunk;
-    }
-    return true;
+    return copy_through_buffer(in, fd, size_t(count));
 }
 
 void cleanup_handler(int sig) {

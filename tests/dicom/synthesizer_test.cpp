@@ -291,6 +291,16 @@ kvtest::RunResult synth_to_file(const kvtest::TempDir &d, const std::string &inp
                       "' >> '" + (d / "out.dcm").string() + "'");
 }
 
+// A 16-bit grey image whose pixel data line goes on with pixel_rest after
+// "(7FE0,0010) OW ".
+std::string grey16(int w, int h, const std::string &pixel_rest) {
+    return sc_head + "(0028,0002) US 1\n(0028,0004) CS MONOCHROME2\n(0028,0010) US " +
+           std::to_string(h) + "\n(0028,0011) US " + std::to_string(w) +
+           "\n(0028,0100) US 16\n(0028,0101) US 16\n(0028,0102) US 15\n"
+           "(0028,0103) US 0\n(7FE0,0010) OW " +
+           pixel_rest;
+}
+
 std::string big_rgb(int w, int h, const std::string &px, const std::string &after = "") {
     return sc_head + "(0028,0002) US 3\n(0028,0004) CS RGB\n(0028,0006) US 0\n(0028,0010) US " +
            std::to_string(h) + "\n(0028,0011) US " + std::to_string(w) +
@@ -365,11 +375,7 @@ TEST(SynthesizerStreaming, BigEndianWordsArriveLittleEndian) {
     std::string be = dicomtest::pattern(w * h * 2, 8), le = be;
     for (size_t i = 0; i + 1 < le.size(); i += 2)
         std::swap(le[i], le[i + 1]);
-    std::string in = sc_head + "(0028,0002) US 1\n(0028,0004) CS MONOCHROME2\n(0028,0010) US " +
-                     std::to_string(h) + "\n(0028,0011) US " + std::to_string(w) +
-                     "\n(0028,0100) US 16\n(0028,0101) US 16\n(0028,0102) US 15\n"
-                     "(0028,0103) US 0\n(7FE0,0010) OW " +
-                     std::to_string(be.size()) + " big-endian\n" + be + "\n";
+    std::string in = grey16(w, h, std::to_string(be.size()) + " big-endian\n" + be + "\n");
     auto r = synth_to_file(d, in);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(dicomtest::gdcm_pixels((d / "out.dcm").string()), le);
@@ -442,12 +448,8 @@ TEST(SynthesizerFromFile, BigEndianWordsFromAFileArriveLittleEndian) {
     for (size_t i = 0; i + 1 < le.size(); i += 2)
         std::swap(le[i], le[i + 1]);
     kvtest::write_file(d / "be.bin", be);
-    std::string in = sc_head + "(0028,0002) US 1\n(0028,0004) CS MONOCHROME2\n(0028,0010) US " +
-                     std::to_string(h) + "\n(0028,0011) US " + std::to_string(w) +
-                     "\n(0028,0100) US 16\n(0028,0101) US 16\n(0028,0102) US 15\n"
-                     "(0028,0103) US 0\n(7FE0,0010) OW " +
-                     std::to_string(be.size()) + " big-endian from " + (d / "be.bin").string() +
-                     "\n";
+    std::string in = grey16(
+        w, h, std::to_string(be.size()) + " big-endian from " + (d / "be.bin").string() + "\n");
     auto r = synth_to_file(d, in);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(dicomtest::gdcm_pixels((d / "out.dcm").string()), le);
