@@ -162,8 +162,11 @@ std::optional<Image> read_header(FILE *in, FILE *err) {
 }
 
 // Rows go through in batches of about this many output bytes: one read and
-// one write per batch instead of per row, without holding the image.
-constexpr size_t batch_bytes = 256 * 1024;
+// one write per batch instead of per row, without holding the image.  Writes
+// of 1 MiB measured a fifth faster than writes of 256 KiB and twice as fast
+// as writes of one 32 KiB row: the page cache takes large writes in large
+// folios.
+constexpr size_t batch_bytes = 1024 * 1024;
 
 // The voxels' blocks of a regular-file output, reserved in one call beyond
 // its end (the size grows only as voxels arrive): ext4 otherwise reserves

@@ -45,7 +45,8 @@ TEST(Pnmto3d32Core, MessagesGoToTheGivenStream) {
 // the input position after it and the bytes already in the output must
 // come out as through any other stream.
 TEST(Pnmto3d32CoreFiles, RegularFilesGiveTheSameVolumeWhereverTheDataLie) {
-    const int w = 1500, h = 70; // batches of 43 rows: two whole, one short
+    // Batches of 174 rows (1 MiB of voxels): two whole, one short.
+    const int w = 1500, h = 400;
     std::string px(size_t(w) * h * 3, '\0');
     for (size_t i = 0; i < px.size(); i++)
         px[i] = char((i * 31 + i / 4099) & 0xff);
@@ -83,7 +84,7 @@ TEST(Pnmto3d32CoreFiles, RegularFilesGiveTheSameVolumeWhereverTheDataLie) {
 TEST(Pnmto3d32CoreFiles, ShortInputKeepsTheWholeRowsAndNoReservedBlocks) {
     const int w = 1000, h = 4000;
     std::string text = "P5\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n" +
-                       std::string(size_t(w) * 100 + 10, 'a');
+                       std::string(size_t(w) * 300 + 10, 'a'); // cut in the second batch
     FILE *in = tmpfile(), *out = tmpfile(), *err = tmpfile();
     ASSERT_TRUE(in && out && err);
     ASSERT_EQ(fwrite(text.data(), 1, text.size(), in), text.size());
@@ -93,11 +94,11 @@ TEST(Pnmto3d32CoreFiles, ShortInputKeepsTheWholeRowsAndNoReservedBlocks) {
     rewind(err);
     char msg[64] = {};
     ASSERT_NE(fgets(msg, sizeof msg, err), nullptr);
-    EXPECT_STREQ(msg, "Cannot read line 100.\n");
+    EXPECT_STREQ(msg, "Cannot read line 300.\n");
     struct stat st {};
     ASSERT_EQ(fstat(fileno(out), &st), 0);
-    EXPECT_EQ(st.st_size, int64_t(w) * 100 * 4);
-    // 16 MB were reserved; what stays is what the 400 kB written need.
+    EXPECT_EQ(st.st_size, int64_t(w) * 300 * 4);
+    // 16 MB were reserved; what stays is what the 1.2 MB written need.
     EXPECT_LT(int64_t(st.st_blocks) * 512, 2 * st.st_size) << "reserved blocks kept";
     fclose(in);
     fclose(out);
