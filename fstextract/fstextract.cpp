@@ -2,6 +2,7 @@
 #include "fstextract.h"
 
 #include <kuvra/fileutil.h>
+#include <kuvra/internal/io.h>
 #include <kuvra/internal/pagephase.h>
 
 #include <algorithm>
@@ -49,17 +50,6 @@ using kuvra::internal::page_size;
 // each at the place within a page that buffer_phase chooses.
 constexpr size_t file_chunk = size_t(1) << 18;
 alignas(4096) char file_buffer[file_chunk + page_size];
-
-bool write_all(int fd, const char *p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= size_t(w);
-    }
-    return true;
-}
 
 // The blocks of the copy into a regular file, reserved in one call beyond
 // the file's end (its size grows only as bytes arrive): ext4 otherwise
@@ -123,7 +113,7 @@ KernelCopy copy_in_kernel(FILE *in, FILE *out, FILE *err, int64_t size) {
                 fputs("Cannot write output.\n", err);
                 return KernelCopy::failed;
             }
-            if (n > 0 && !write_all(out_fd, buf, size_t(n))) {
+            if (n > 0 && kuvra::internal::write_fully(out_fd, buf, size_t(n)) != size_t(n)) {
                 fputs("Cannot write output.\n", err);
                 return KernelCopy::failed;
             }

@@ -4,6 +4,7 @@
 #include "rows.h"
 
 #include <kuvra/fileutil.h>
+#include <kuvra/internal/io.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -73,17 +74,6 @@ size_t read_at(int fd, uint8_t *p, size_t n, off_t at) {
         done += size_t(r);
     }
     return done;
-}
-
-bool write_all(int fd, const uint8_t *p, size_t n, size_t &done) {
-    done = 0;
-    while (done < n) {
-        ssize_t w = write(fd, p + done, n - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        done += size_t(w);
-    }
-    return true;
 }
 
 // Header fields that pass every check.
@@ -252,8 +242,8 @@ int convert_rows(const Image &img, FILE *in, FILE *out, FILE *err, Reservation &
             convert(ib + k * in_row, ob + k * out_row, img.width);
         size_t put = got;
         if (out_fd >= 0) {
-            size_t bytes = 0;
-            if (!write_all(out_fd, ob, got * out_row, bytes)) put = bytes / out_row;
+            size_t bytes = kuvra::internal::write_fully(out_fd, ob, got * out_row);
+            if (bytes < got * out_row) put = bytes / out_row;
             if (out_pos >= 0) out_pos += off_t(bytes);
         } else if (got) {
             put = fwrite(ob, out_row, got, out);

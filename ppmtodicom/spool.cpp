@@ -4,6 +4,7 @@
 
 #include <kuvra/debuglog.h>
 #include <kuvra/fileutil.h>
+#include <kuvra/internal/io.h>
 #include <kuvra/internal/pagephase.h>
 
 #include <cerrno>
@@ -52,18 +53,7 @@ class SignalBlock {
     sigset_t saved_;
 };
 
-// Writes all of len bytes unless a write fails or writes nothing; returns
-// the number written.
-size_t write_all(int fd, const char *p, size_t len) {
-    size_t done = 0;
-    while (done < len) {
-        ssize_t w = write(fd, p + done, len - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) break;
-        done += size_t(w);
-    }
-    return done;
-}
+using kuvra::internal::write_fully;
 
 // Copies count bytes from in to fd through the chunk buffer, in chunks of
 // at most KV_SPOOL_CHUNK; false after a logged failure.
@@ -74,7 +64,7 @@ bool copy_through_buffer(FILE *in, int fd, size_t count) {
             debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - rlen failure?\n");
             return false;
         }
-        if (write_all(fd, chunk_buffer, chunk) != chunk) {
+        if (write_fully(fd, chunk_buffer, chunk) != chunk) {
             debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - wlen failure?\n");
             return false;
         }
@@ -114,7 +104,7 @@ DirectCopy copy_from_file(FILE *in, int fd, int32_t count) {
             debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - rlen failure?\n");
             return DirectCopy::failed;
         }
-        if (write_all(fd, buf, size_t(n)) != size_t(n)) {
+        if (write_fully(fd, buf, size_t(n)) != size_t(n)) {
             debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - wlen failure?\n");
             return DirectCopy::failed;
         }

@@ -1,6 +1,7 @@
 // Reading the in-memory ring back: raw dumps to a descriptor, selections as
 // one allocated text in three styles, and the category and severity labels.
 #include <kuvra/debuglog.h>
+#include <kuvra/internal/io.h>
 
 #include <array>
 #include <cerrno>
@@ -148,15 +149,8 @@ int debug_dump_inmem(int fd, int count) {
         if (e.severity == 0) continue;
         char line[kLineSize];
         debugentry_format(0, e, line);
-        const char *p = line;
-        size_t left = strlen(line);
-        while (left > 0) {
-            ssize_t w = write(fd, p, left);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) break; // the rest of this line is lost; the next one is tried
-            p += w;
-            left -= size_t(w);
-        }
+        // A failed write loses the rest of this line; the next one is tried.
+        (void)kuvra::internal::write_fully(fd, line, strlen(line));
     }
     return 0;
 }

@@ -11,6 +11,7 @@
 // Ownership: a -1 result means nothing was started and fd is still the
 // caller's.  Otherwise fd (if above 2) has been closed here.  The standard
 // descriptors are never closed: a child given 0, 1 or 2 shares it.
+#include <kuvra/internal/io.h>
 #include <kuvra/pipes.h>
 
 #include <atomic>
@@ -238,17 +239,8 @@ void write_prefix(int fd, const char *data, int length) {
     sigpending(&pending);
     bool was_pending = sigismember(&pending, SIGPIPE) == 1;
 
-    bool broken = false;
-    while (length > 0) {
-        ssize_t n = write(fd, data, size_t(length));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            broken = n < 0 && errno == EPIPE;
-            break;
-        }
-        data += n;
-        length -= int(n);
-    }
+    size_t n = length > 0 ? size_t(length) : 0;
+    bool broken = kuvra::internal::write_fully(fd, data, n) < n && errno == EPIPE;
     if (broken && !was_pending) {
         const timespec no_wait{};
         sigtimedwait(&pipe_set, nullptr, &no_wait);

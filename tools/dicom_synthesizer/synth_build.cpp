@@ -12,6 +12,8 @@
 #include <dcmtk/dcmdata/dcvruv.h>
 #include <dcmtk/dcmdata/dcwcache.h>
 
+#include <kuvra/internal/io.h>
+
 #include <array>
 #include <cerrno>
 #include <cmath>
@@ -190,20 +192,14 @@ class FdConsumer final : public DcmConsumer {
     OFBool isFlushed() const override { return OFTrue; }
     offile_off_t avail() const override { return 1 << 20; }
     offile_off_t write(const void *buf, offile_off_t buflen) override {
-        const char *p = static_cast<const char *>(buf);
-        offile_off_t left = buflen;
-        while (left > 0 && status_.good()) {
-            ssize_t w = ::write(fd_, p, static_cast<size_t>(left));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) {
-                errno_ = errno;
-                status_ = EC_InvalidStream;
-                break;
-            }
-            p += w;
-            left -= w;
+        if (!status_.good() || buflen <= 0) return 0;
+        size_t n = static_cast<size_t>(buflen);
+        size_t done = kuvra::internal::write_fully(fd_, buf, n);
+        if (done < n) {
+            errno_ = errno;
+            status_ = EC_InvalidStream;
         }
-        return buflen - left;
+        return static_cast<offile_off_t>(done);
     }
     void flush() override {}
     int error_number() const { return errno_; }
@@ -416,15 +412,7 @@ class Builder {
     }
 
     static bool write_bytes(int fd, const void *data, size_t n) {
-        const char *p = static_cast<const char *>(data);
-        while (n > 0) {
-            ssize_t w = ::write(fd, p, n);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) return false;
-            p += w;
-            n -= static_cast<size_t>(w);
-        }
-        return true;
+        return kuvra::internal::write_fully(fd, data, n) == n;
     }
 
     bool add(Element &el, std::vector<Context> &stack) {

@@ -1,5 +1,6 @@
 #include "synth_parse.h"
 
+#include <kuvra/internal/io.h>
 #include <kuvra/internal/pagephase.h>
 
 #include <algorithm>
@@ -214,14 +215,7 @@ class Reader {
     void skip() { ++pos_; }
 
     static bool write_all(int fd, const char *p, size_t n) {
-        while (n > 0) {
-            ssize_t w = ::write(fd, p, n);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) return false;
-            p += w;
-            n -= static_cast<size_t>(w);
-        }
-        return true;
+        return kuvra::internal::write_fully(fd, p, n) == n;
     }
 
   private:

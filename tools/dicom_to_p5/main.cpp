@@ -15,6 +15,8 @@
 #include <dcmtk/dcmjpls/djdecode.h>
 #include <dcmtk/oflog/oflog.h>
 
+#include <kuvra/internal/io.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -44,15 +46,7 @@ bool read_all(int fd, std::vector<char> &buf) {
 }
 
 bool write_all(int fd, const void *data, size_t n) {
-    const char *p = static_cast<const char *>(data);
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
+    return kuvra::internal::write_fully(fd, data, n) == n;
 }
 
 // A Part 10 file has "DICM" after its 128-byte preamble.  A bare dataset

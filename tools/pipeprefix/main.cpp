@@ -11,6 +11,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <initializer_list>
+#include <kuvra/internal/io.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,14 +28,8 @@ constexpr size_t kBufferSize = size_t(1) << 20;
 char g_buffer[kBufferSize];
 
 Copied write_all(int out, const char *p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(out, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0) return errno == EPIPE ? Copied::reader_gone : Copied::failed;
-        p += w;
-        n -= size_t(w);
-    }
-    return Copied::all;
+    if (kuvra::internal::write_fully(out, p, n) == n) return Copied::all;
+    return errno == EPIPE ? Copied::reader_gone : Copied::failed;
 }
 
 Copied copy_read_write(int in, int out) {
