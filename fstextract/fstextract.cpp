@@ -4,6 +4,7 @@
 #include <kuvra/fileutil.h>
 #include <kuvra/internal/io.h>
 #include <kuvra/internal/pagephase.h>
+#include <kuvra/internal/reserve.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -51,29 +52,6 @@ using kuvra::internal::page_size;
 constexpr size_t file_chunk = size_t(1) << 18;
 alignas(4096) char file_buffer[file_chunk + page_size];
 
-// The blocks of the copy into a regular file, reserved in one call beyond
-// the file's end (its size grows only as bytes arrive): ext4 otherwise
-// reserves them page by page, which took a fifth of the copy's time.  A copy
-// that fails gives back what it did not fill, by cutting the file to the
-// size it has (no byte of the file goes); one that succeeds filled them all.
-// Only a hint: without support or space the writes succeed or fail alone.
-class Reservation {
-  public:
-    Reservation(int fd, off_t at, int64_t size) : fd_(fd) {
-        if (size > 0) (void)fallocate(fd, FALLOC_FL_KEEP_SIZE, at, off_t(size));
-    }
-    ~Reservation() {
-        struct stat st {};
-        if (fd_ >= 0 && fstat(fd_, &st) == 0) (void)ftruncate(fd_, st.st_size);
-    }
-    Reservation(const Reservation &) = delete;
-    Reservation &operator=(const Reservation &) = delete;
-    void keep() { fd_ = -1; }
-
-  private:
-    int fd_;
-};
-
 // Outcome of a copy inside the kernel.
 enum class KernelCopy { done, failed, not_applicable };
 
@@ -103,7 +81,7 @@ KernelCopy copy_in_kernel(FILE *in, FILE *out, FILE *err, int64_t size) {
     off_t out_pos =
         fstat(out_fd, &ost) == 0 && S_ISREG(ost.st_mode) ? lseek(out_fd, 0, SEEK_CUR) : off_t(-1);
     if (out_pos >= 0 && (pos - out_pos) % off_t(page_size) != 0) {
-        Reservation blocks(out_fd, out_pos, size);
+        kuvra::internal::BlockReservation blocks(out_fd, out_pos, size);
         char *buf = file_buffer + kuvra::internal::buffer_phase(pos, out_pos);
         for (int64_t remaining = size; remaining > 0;) {
             size_t chunk = size_t(std::min<int64_t>(remaining, int64_t(file_chunk)));

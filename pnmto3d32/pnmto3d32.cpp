@@ -5,6 +5,7 @@
 
 #include <kuvra/fileutil.h>
 #include <kuvra/internal/io.h>
+#include <kuvra/internal/reserve.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -158,39 +159,23 @@ std::optional<Image> read_header(FILE *in, FILE *err) {
 // folios.
 constexpr size_t batch_bytes = 1024 * 1024;
 
-// The voxels' blocks of a regular-file output, reserved in one call beyond
-// its end (the size grows only as voxels arrive): ext4 otherwise reserves
-// them page by page, a fifth of the time of the write.  A failed conversion
-// gives back what it did not fill by cutting the file to the size it has
-// (no byte of it goes).  Only a hint: without support or space the writes
-// succeed or fail on their own.
-class Reservation {
-  public:
-    Reservation(FILE *out, int64_t size) {
-        int fd = fileno(out);
-        struct stat st {};
-        if (size <= 0 || fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
-        if (fflush(out) != 0) return;
-        off_t at = lseek(fd, 0, SEEK_CUR);
-        if (at >= 0 && fallocate(fd, FALLOC_FL_KEEP_SIZE, at, off_t(size)) == 0) fd_ = fd;
-    }
-    // After out has been flushed (or has failed).
-    void release(bool filled) {
-        struct stat st {};
-        if (!filled && fd_ >= 0 && fstat(fd_, &st) == 0) (void)ftruncate(fd_, st.st_size);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_ = -1;
-};
-
 // Where the next byte of a stream lies in its file, for streams on a
 // regular file; unknown (-1) for anything else.
 off_t file_position(int fd) {
     struct stat st {};
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     return lseek(fd, 0, SEEK_CUR);
+}
+
+// The blocks of size bytes written next to out, when out is a stream on a
+// regular file (flushed here, so that its offset is where they go).
+kuvra::internal::BlockReservation reserve_blocks(FILE *out, int64_t size) {
+    // Anything else is not flushed here: a failed flush changes how the
+    // first row's write fails.
+    if (size <= 0 || file_position(fileno(out)) < 0 || fflush(out) != 0) return {};
+    off_t at = file_position(fileno(out));
+    return at >= 0 ? kuvra::internal::BlockReservation(fileno(out), at, size)
+                   : kuvra::internal::BlockReservation();
 }
 
 // Streams the rows.  Returns the exit status.
@@ -202,7 +187,8 @@ off_t file_position(int fd) {
 // header puts the pixels anywhere).  So an input on a regular file is read
 // with pread at known offsets rather than through stdio, and the output
 // goes straight to its descriptor.
-int convert_rows(const Image &img, FILE *in, FILE *out, FILE *err, Reservation &blocks) {
+int convert_rows(const Image &img, FILE *in, FILE *out, FILE *err,
+                 kuvra::internal::BlockReservation &blocks) {
     const size_t width = size_t(img.width);
     // Rows of width 0 read and write nothing; a header "0 2000000000" would
     // otherwise spin through two billion empty rows.
@@ -216,7 +202,7 @@ int convert_rows(const Image &img, FILE *in, FILE *out, FILE *err, Reservation &
         fputs("Cannot allocate line memory.\n", err);
         return 1;
     }
-    blocks = Reservation(out, int64_t(out_row) * img.height);
+    blocks = reserve_blocks(out, int64_t(out_row) * img.height);
     const int in_fd = fileno(in);
     off_t in_pos = file_position(in_fd) >= 0 ? ftello(in) : -1;
     // A stream on a descriptor is flushed once, after the header; the
@@ -275,7 +261,8 @@ extern "C" int pnmto3d32_convert(FILE *in, FILE *out, FILE *err, int select) {
     if (select & PNMTO3D32_HEADER)
         fprintf(out, "3D32\n%d %d %d\n\n", int(img->width), int(img->height), 1);
     int status = 0;
-    Reservation blocks(out, 0);
+    // Given back, unless filled, when it goes: after the final flush.
+    kuvra::internal::BlockReservation blocks;
     if (select & PNMTO3D32_DATA) status = convert_rows(*img, in, out, err, blocks);
     // Buffered bytes that cannot be delivered (a full disk, a closed pipe)
     // would otherwise vanish at exit behind status 0.
@@ -283,6 +270,6 @@ extern "C" int pnmto3d32_convert(FILE *in, FILE *out, FILE *err, int select) {
         if (status == 0) fputs("Cannot write output.\n", err);
         status = 1;
     }
-    blocks.release(status == 0);
+    if (status == 0) blocks.keep();
     return status;
 }
