@@ -109,55 +109,48 @@ TEST(FstExtractInput, MissingFileOrClosedStdin) {
 
 // ---- Frame checks, in their order -----------------------------------------
 
-TEST(FstExtractFrame, Magic) {
+// Input that ends before a frame line gives the message of the reading;
+// each frame line made wrong on its own gives the message of that line.
+TEST(FstExtractFrame, EachLineInItsOrder) {
     expect_refused("", "Cannot read magic.\n");
-    for (const char *bad : {"KUVRA_FS", "KUVRA_FST ", "kuvra_fst", "#c", ""}) {
-        Capsule c;
-        c.magic = bad;
-        expect_refused(c.text(), "Unsupported magic.\n");
-    }
-}
-
-TEST(FstExtractFrame, FieldKeyword) {
     expect_refused("KUVRA_FST\n", "Expected 'FIELD' keyword.\n");
     expect_refused("KUVRA_FST\n# only comments\n", "Expected 'FIELD' keyword.\n");
-    for (const char *bad : {"FIELD ", "", "field", " FIELD", "ENDFIELD"}) {
-        Capsule c;
-        c.field = bad;
-        expect_refused(c.text(), "Expected 'FIELD' keyword.\n");
-    }
-}
-
-TEST(FstExtractFrame, CapsuleName) {
     expect_refused("KUVRA_FST\nFIELD\n", "Expected 'FileCapsule' keyword.\n");
-    for (const char *bad : {"Image", "FileCapsule ", "", "filecapsule"}) {
-        Capsule c;
-        c.name = bad;
-        expect_refused(c.text(), "Expected 'FileCapsule' keyword.\n");
-    }
-}
-
-TEST(FstExtractFrame, TypeDimensionsAndSizes) {
     expect_refused("KUVRA_FST\nFIELD\nFileCapsule\n", "Expected 'U8 1' type.\n");
     expect_refused("KUVRA_FST\nFIELD\nFileCapsule\nU8 1\n", "Expected 1-dimensional capsule.\n");
     expect_refused("KUVRA_FST\nFIELD\nFileCapsule\nU8 1\n1\n", "Cannot read filesize.\n");
     expect_refused("KUVRA_FST\nFIELD\nFileCapsule\nU8 1\n1\n3\n", "Cannot read padded filesize.\n");
-    for (const char *bad : {"U8  1", "U8 2", "U16 2", "U8 1 ", "U81"}) {
-        Capsule c;
-        c.type = bad;
-        expect_refused(c.text(), "Expected 'U8 1' type.\n");
-    }
-    for (const char *bad : {"01", "2", " 1", "1 "}) {
-        Capsule c;
-        c.dims = bad;
-        expect_refused(c.text(), "Expected 1-dimensional capsule.\n");
-    }
-    for (const char *bad : {"x", "bytes 42", "-", "99999999999999999999"}) {
-        Capsule c;
-        c.payload = "abc";
-        c.size = bad;
-        c.padded = "3";
-        expect_refused(c.text(), "Cannot parse filesize.\n");
+
+    struct Bad {
+        std::string Capsule::*line;
+        std::vector<const char *> values;
+        const char *message;
+    };
+    for (const Bad &b : {
+             Bad{&Capsule::magic,
+                 {"KUVRA_FS", "KUVRA_FST ", "kuvra_fst", "#c", ""},
+                 "Unsupported magic.\n"},
+             Bad{&Capsule::field,
+                 {"FIELD ", "", "field", " FIELD", "ENDFIELD"},
+                 "Expected 'FIELD' keyword.\n"},
+             Bad{&Capsule::name,
+                 {"Image", "FileCapsule ", "", "filecapsule"},
+                 "Expected 'FileCapsule' keyword.\n"},
+             Bad{&Capsule::type,
+                 {"U8  1", "U8 2", "U16 2", "U8 1 ", "U81"},
+                 "Expected 'U8 1' type.\n"},
+             Bad{&Capsule::dims, {"01", "2", " 1", "1 "}, "Expected 1-dimensional capsule.\n"},
+             Bad{&Capsule::size,
+                 {"x", "bytes 42", "-", "99999999999999999999"},
+                 "Cannot parse filesize.\n"},
+         }) {
+        for (const char *bad : b.values) {
+            Capsule c;
+            c.payload = "abc";
+            c.padded = "3";
+            c.*b.line = bad;
+            expect_refused(c.text(), b.message);
+        }
     }
 }
 
