@@ -5,6 +5,7 @@
 // or in a spool file), and writing them back out in the list format and
 // reading that again must give the same elements.  Whatever the outcome, no
 // spool file may stay in the spool directory and no descriptor may stay open.
+// Every text value also goes through the VR value checks.
 //
 // Input: byte 0 picks the spool threshold and the line limit, the rest is
 // the list.
@@ -64,10 +65,21 @@ std::string binary_value(const Element &e) {
 
 void check_element(const Element &e) {
     switch (e.kind) {
-    case ValueKind::Text:
+    case ValueKind::Text: {
         if (!is_known_vr(e.vr) || is_binary_vr(e.vr)) fail("text element with a bad VR", e);
         if (e.text.find('\n') != std::string::npos) fail("line feed in a text value", e);
+        // The value checks on what the reader passes on: a refusal says
+        // why, and a UTF-8 dataset never takes a value that is not UTF-8.
+        for (bool utf8 : {false, true}) {
+            std::string why;
+            if (!check_text_value(e.vr, e.text, utf8, why)) {
+                if (why.empty()) fail("value refused without a reason", e);
+            } else if (utf8 && !is_valid_utf8(e.text)) {
+                fail("invalid UTF-8 passed", e);
+            }
+        }
         break;
+    }
     case ValueKind::Binary:
         if (!is_binary_vr(e.vr)) fail("binary element with a text VR", e);
         if (e.streamed) fail("streamed without a callback", e);

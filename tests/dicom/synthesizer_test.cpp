@@ -2,6 +2,7 @@
 // what it refuses.
 #include "dicom_helpers.h"
 #include "synth_build.h"
+#include "synth_dataset.h"
 
 #include <gtest/gtest.h>
 #include <set>

@@ -5,17 +5,9 @@
 #include "synth_parse.h"
 
 #include <memory>
-#include <string>
 #include <vector>
 
 namespace kuvra::synth {
-
-// "2.25." followed by the decimal value of a fresh random (version 4) UUID.
-std::string make_uuid_uid();
-
-// Number of characters of a value: code points when utf8, else bytes.
-size_t value_chars(std::string_view v, bool utf8);
-bool is_valid_utf8(std::string_view v);
 
 // Checks every element against its VR and the data dictionary, completes the
 // dataset (UIDs, character set) and writes the file to out_fd.  Nothing is

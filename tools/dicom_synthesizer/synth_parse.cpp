@@ -1,4 +1,5 @@
 #include "synth_parse.h"
+#include "synth_values.h"
 
 #include <kuvra/internal/io.h>
 #include <kuvra/internal/pagephase.h>
@@ -43,28 +44,6 @@ int64_t MemorySource::read(char *buf, size_t n) {
 }
 
 namespace {
-
-struct VrInfo {
-    const char *name;
-    bool binary;
-};
-
-// The value representations of the standard.  Binary ones carry a byte count
-// on their line; all others carry their value as text (numbers included).
-constexpr std::array<VrInfo, 34> vr_table{{
-    {"AE", false}, {"AS", false}, {"AT", false}, {"CS", false}, {"DA", false}, {"DS", false},
-    {"DT", false}, {"FD", false}, {"FL", false}, {"IS", false}, {"LO", false}, {"LT", false},
-    {"OB", true},  {"OD", true},  {"OF", true},  {"OL", true},  {"OV", true},  {"OW", true},
-    {"PN", false}, {"SH", false}, {"SL", false}, {"SQ", false}, {"SS", false}, {"ST", false},
-    {"SV", false}, {"TM", false}, {"UC", false}, {"UI", false}, {"UL", false}, {"UN", true},
-    {"UR", false}, {"US", false}, {"UT", false}, {"UV", false},
-}};
-
-const VrInfo *find_vr(std::string_view vr) {
-    for (const auto &v : vr_table)
-        if (vr == v.name) return &v;
-    return nullptr;
-}
 
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -263,66 +242,46 @@ UniqueFd open_spool(const std::string &dir_opt) {
     return UniqueFd(fd);
 }
 
-std::string tag_text(uint16_t g, uint16_t e) {
-    char b[16];
-    snprintf(b, sizeof b, "(%04X,%04X)", g, e);
-    return b;
-}
+// One run of parse_elements: the input's reader, the line being read and
+// where the results go.  Each step returns false after filling in err.
+class ListParser {
+  public:
+    ListParser(Source &src, const ParseOptions &opt, std::vector<Element> &out, ParseError &err)
+        : rd_(src), opt_(opt), out_(out), err_(err) {}
 
-} // namespace
+    bool run() {
+        for (;;) {
+            int g = rd_.getline(line_, opt_.max_line);
+            if (g == 0) return true;
+            ++lineno_;
+            if (g == -1) return fail(std::string("cannot read input: ") + strerror(errno));
+            if (g == -2)
+                return fail("line longer than " + std::to_string(opt_.max_line) + " bytes");
+            std::string_view s = line_;
+            while (!s.empty() && is_blank(s.front()))
+                s.remove_prefix(1);
+            if (trim_blanks(s).empty() || s.front() == '#') continue;
+            if (!element_line(s)) return false;
+        }
+    }
 
-bool is_binary_vr(std::string_view vr) {
-    const VrInfo *v = find_vr(vr);
-    return v && v->binary;
-}
-
-bool is_known_vr(std::string_view vr) {
-    return find_vr(vr) != nullptr;
-}
-
-bool parse_elements(Source &src, const ParseOptions &opt, std::vector<Element> &out,
-                    ParseError &err) {
-    Reader rd(src);
-    std::string line;
-    int64_t lineno = 0;
-    auto fail = [&](std::string msg) {
-        err.line = lineno;
-        err.message = std::move(msg);
+  private:
+    bool fail(std::string msg) {
+        err_.line = lineno_;
+        err_.message = std::move(msg);
         return false;
-    };
-    for (;;) {
-        int g = rd.getline(line, opt.max_line);
-        if (g == 0) break;
-        ++lineno;
-        if (g == -1) return fail(std::string("cannot read input: ") + strerror(errno));
-        if (g == -2) return fail("line longer than " + std::to_string(opt.max_line) + " bytes");
+    }
 
-        std::string_view s = line;
-        while (!s.empty() && is_blank(s.front()))
-            s.remove_prefix(1);
-        if (trim_blanks(s).empty() || s.front() == '#') continue;
-
+    // One element line s, blanks before the tag removed.
+    bool element_line(std::string_view s) {
         Element el;
-        el.line = lineno;
+        el.line = lineno_;
         if (s.size() < 11 || s[0] != '(' || s[5] != ',' || s[10] != ')' ||
             !parse_hex4(s.substr(1, 4), el.group) || !parse_hex4(s.substr(6, 4), el.elem))
             return fail("expected an element tag \"(gggg,eeee)\" at the start of the line");
         s.remove_prefix(11);
         const std::string tag = tag_text(el.group, el.elem);
-
-        if (el.group == 0xFFFE) {
-            if (!trim_blanks(s).empty()) return fail("item tag " + tag + " takes no VR or value");
-            if (el.elem == 0xE000)
-                el.kind = ValueKind::ItemStart;
-            else if (el.elem == 0xE00D)
-                el.kind = ValueKind::ItemEnd;
-            else if (el.elem == 0xE0DD)
-                el.kind = ValueKind::SequenceEnd;
-            else
-                return fail("unknown item tag " + tag);
-            out.push_back(std::move(el));
-            continue;
-        }
+        if (el.group == 0xFFFE) return item_marker(el, s, tag);
 
         if (s.empty() || s.front() != ' ')
             return fail("expected a blank and a VR after the tag " + tag);
@@ -341,19 +300,39 @@ bool parse_elements(Source &src, const ParseOptions &opt, std::vector<Element> &
             if (!trim_blanks(s).empty())
                 return fail("sequence " + tag + " takes no value on its line");
             el.kind = ValueKind::SequenceStart;
-            out.push_back(std::move(el));
-            continue;
-        }
-        if (!is_binary_vr(vr)) {
+        } else if (!is_binary_vr(vr)) {
             el.kind = ValueKind::Text;
             el.text.assign(s);
-            out.push_back(std::move(el));
-            continue;
+        } else {
+            el.kind = ValueKind::Binary;
+            std::string_view from_path;
+            if (!binary_count(el, s, tag, from_path)) return false;
+            if (!binary_value(el, from_path, tag)) return false;
         }
+        out_.push_back(std::move(el));
+        return true;
+    }
 
-        // Binary: a decimal byte count, then exactly that many raw bytes, or
-        // the count and the file that holds the bytes.
-        el.kind = ValueKind::Binary;
+    bool item_marker(Element &el, std::string_view rest, const std::string &tag) {
+        if (!trim_blanks(rest).empty()) return fail("item tag " + tag + " takes no VR or value");
+        if (el.elem == 0xE000)
+            el.kind = ValueKind::ItemStart;
+        else if (el.elem == 0xE00D)
+            el.kind = ValueKind::ItemEnd;
+        else if (el.elem == 0xE0DD)
+            el.kind = ValueKind::SequenceEnd;
+        else
+            return fail("unknown item tag " + tag);
+        out_.push_back(std::move(el));
+        return true;
+    }
+
+    // What follows the VR of a binary element: a decimal byte count,
+    // optionally "big-endian" (OW only), optionally "from FILE".  Sets the
+    // element's length and word order; from_path is the file, or empty.
+    bool binary_count(Element &el, std::string_view s, const std::string &tag,
+                      std::string_view &from_path) {
+        std::string_view vr(el.vr, 2);
         std::string_view count = trim_blanks(s);
         std::string_view words;
         if (size_t sp = count.find(' '); sp != std::string_view::npos) {
@@ -367,7 +346,6 @@ bool parse_elements(Source &src, const ParseOptions &opt, std::vector<Element> &
             el.big_endian_words = true;
             words = trim_blanks(words.substr(10));
         }
-        std::string_view from_path;
         if (words == "from") {
             return fail("\"from\" without a file name for " + tag);
         } else if (words.substr(0, 5) == "from ") {
@@ -388,6 +366,14 @@ bool parse_elements(Source &src, const ParseOptions &opt, std::vector<Element> &
         if (el.big_endian_words && n % 2)
             return fail("odd byte count " + std::string(count) + " for 16-bit words of " + tag);
         el.length = static_cast<uint32_t>(n);
+        return true;
+    }
+
+    // The value bytes of a binary element, from the input or from the file
+    // named on its line, to where they belong: the descriptor on_large_value
+    // picks, a spool file, or memory.
+    bool binary_value(Element &el, std::string_view from_path, const std::string &tag) {
+        const uint64_t n = el.length;
         // A value taken from a file: its bytes are read there, not from the
         // input, and the input goes on with the next element line.
         UniqueFd from_fd;
@@ -408,18 +394,18 @@ bool parse_elements(Source &src, const ParseOptions &opt, std::vector<Element> &
             from_src = std::make_unique<FdSource>(from_fd.get());
             from_rd = std::make_unique<Reader>(*from_src);
         }
-        Reader &vrd = from_rd ? *from_rd : rd;
+        Reader &vrd = from_rd ? *from_rd : rd_;
         int64_t got;
         int target = -1;
-        if (n > opt.spool_threshold && opt.on_large_value) {
-            target = opt.on_large_value(out, el, err);
+        if (n > opt_.spool_threshold && opt_.on_large_value) {
+            target = opt_.on_large_value(out_, el, err_);
             if (target == -2) return false;
         }
         if (target >= 0) {
             el.streamed = true;
             got = vrd.copy(n, target, nullptr, el.big_endian_words);
-        } else if (n > opt.spool_threshold) {
-            el.spool = open_spool(opt.spool_dir);
+        } else if (n > opt_.spool_threshold) {
+            el.spool = open_spool(opt_.spool_dir);
             if (el.spool.get() < 0)
                 return fail(std::string("cannot create a spool file: ") + strerror(errno));
             got = vrd.copy(n, el.spool.get(), nullptr, el.big_endian_words);
@@ -432,23 +418,35 @@ bool parse_elements(Source &src, const ParseOptions &opt, std::vector<Element> &
             if (static_cast<uint64_t>(got) != n)
                 return fail(std::string(from_path) + " for " + tag + " ends after " +
                             std::to_string(got) + " of its " + std::to_string(n) + " bytes");
-            out.push_back(std::move(el));
-            continue;
+            return true;
         }
         if (static_cast<uint64_t>(got) != n)
             return fail("input ends after " + std::to_string(got) + " of the " + std::to_string(n) +
                         " bytes announced for " + tag);
-        int after = rd.peek();
+        int after = rd_.peek();
         if (after == -2) return fail(std::string("cannot read input: ") + strerror(errno));
         if (after >= 0) {
             if (after != '\n')
                 return fail("the " + std::to_string(n) + " bytes of " + tag +
                             " are not followed by a line end: wrong byte count?");
-            rd.skip();
+            rd_.skip();
         }
-        out.push_back(std::move(el));
+        return true;
     }
-    return true;
+
+    Reader rd_;
+    const ParseOptions &opt_;
+    std::vector<Element> &out_;
+    ParseError &err_;
+    std::string line_;
+    int64_t lineno_ = 0;
+};
+
+} // namespace
+
+bool parse_elements(Source &src, const ParseOptions &opt, std::vector<Element> &out,
+                    ParseError &err) {
+    return ListParser(src, opt, out, err).run();
 }
 
 } // namespace kuvra::synth

@@ -4,6 +4,8 @@
 // and fuzzers can drive it in-process on a memory buffer.
 #pragma once
 
+#include "synth_values.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -75,6 +77,18 @@ enum class ValueKind : uint8_t {
     SequenceEnd,   // "(FFFE,E0DD)"
 };
 
+// How an element of this kind changes the nesting depth of sequences and
+// items: +1 for a start, -1 for an end, 0 for a value.
+constexpr int nesting_step(ValueKind k) {
+    return k == ValueKind::SequenceStart || k == ValueKind::ItemStart ? 1
+           : k == ValueKind::SequenceEnd || k == ValueKind::ItemEnd   ? -1
+                                                                      : 0;
+}
+// Item start, item end and sequence end: the lines that are no attribute.
+constexpr bool is_item_marker(ValueKind k) {
+    return k == ValueKind::ItemStart || k == ValueKind::ItemEnd || k == ValueKind::SequenceEnd;
+}
+
 struct Element {
     uint16_t group = 0;
     uint16_t elem = 0;
@@ -112,11 +126,6 @@ struct ParseOptions {
     std::function<int(std::vector<Element> &so_far, const Element &value, ParseError &err)>
         on_large_value;
 };
-
-// Binary VRs: their element line carries a byte count, and the raw bytes follow.
-bool is_binary_vr(std::string_view vr);
-// One of the VRs of the DICOM standard (upper case, two letters).
-bool is_known_vr(std::string_view vr);
 
 // Reads the whole input into out (elements in input order, item and
 // sequence markers included).  Returns true on success; on failure err says

@@ -1,0 +1,317 @@
+#include "synth_dataset.h"
+
+#include <dcmtk/config/osconfig.h>
+// osconfig.h first: it sets the feature macros the other DCMTK headers test.
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcdicent.h>
+#include <dcmtk/dcmdata/dcdict.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcistrmf.h>
+#include <dcmtk/dcmdata/dcsequen.h>
+#include <dcmtk/dcmdata/dcvruv.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/random.h>
+#include <unistd.h>
+
+namespace kuvra::synth {
+
+namespace {
+
+// The dictionary's names for its VR choices ("ox", "xs", ...) read poorly.
+std::string vr_label(const DcmVR &vr) {
+    switch (vr.getEVR()) {
+    case EVR_ox:
+    case EVR_px:
+        return "OB or OW";
+    case EVR_xs:
+        return "US or SS";
+    case EVR_lt:
+        return "US, SS or OW";
+    default:
+        return vr.getVRName();
+    }
+}
+
+bool is_pixel_data(const Element &el) {
+    return el.group == 0x7FE0 && el.elem == 0x0010;
+}
+
+} // namespace
+
+std::string attr_name(uint16_t g, uint16_t e) {
+    DcmTag t(g, e);
+    std::string name = tag_text(g, e);
+    const char *n = t.getTagName();
+    if (n && strcmp(n, DcmTag_ERROR_TagName) != 0) name += std::string(" ") + n;
+    return name;
+}
+
+std::string make_uuid_uid() {
+    std::array<unsigned char, 16> u{};
+    size_t got = 0;
+    while (got < u.size()) {
+        ssize_t r = getrandom(u.data() + got, u.size() - got, 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) abort(); // no randomness: a repeated UID would merge unrelated studies
+        got += static_cast<size_t>(r);
+    }
+    u[6] = static_cast<unsigned char>((u[6] & 0x0F) | 0x40); // version 4
+    u[8] = static_cast<unsigned char>((u[8] & 0x3F) | 0x80); // RFC 4122 variant
+    // The UUID as one 128-bit unsigned number, in decimal: repeated division
+    // by ten of the big-endian bytes (no 128-bit integer type on 32-bit hosts).
+    std::string digits;
+    bool nonzero = true;
+    while (nonzero) {
+        unsigned rem = 0;
+        nonzero = false;
+        for (auto &b : u) {
+            unsigned cur = rem * 256 + b;
+            b = static_cast<unsigned char>(cur / 10);
+            rem = cur % 10;
+            nonzero |= b != 0;
+        }
+        digits.insert(digits.begin(), static_cast<char>('0' + rem));
+    }
+    return "2.25." + digits;
+}
+
+struct DatasetBuilder::Context {
+    DcmItem *item = nullptr;           // set for an item (the dataset at the bottom)
+    DcmSequenceOfItems *seq = nullptr; // set for an open sequence
+};
+
+void DatasetBuilder::choose_charset(const std::vector<Element> &elems, DcmDataset *ds) {
+    bool non_ascii = false;
+    const Element *given = nullptr;
+    int depth = 0;
+    for (const auto &el : elems) {
+        depth += nesting_step(el.kind);
+        if (el.kind == ValueKind::Text) {
+            if (has_non_ascii(el.text)) non_ascii = true;
+            if (depth == 0 && el.group == 0x0008 && el.elem == 0x0005) given = &el;
+        }
+    }
+    charset_known_ = given || non_ascii;
+    if (given) {
+        std::string_view cs = given->text;
+        while (!cs.empty() && cs.back() == ' ')
+            cs.remove_suffix(1);
+        utf8_ = cs == "ISO_IR 192";
+    } else if (non_ascii) {
+        ds->putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 192");
+        utf8_ = true;
+    }
+}
+
+bool DatasetBuilder::load(std::vector<Element> &elems, size_t from, size_t to, DcmItem *root) {
+    std::vector<Context> stack{{root, nullptr}};
+    for (size_t i = from; i < to; ++i)
+        if (!add(elems[i], stack)) return false;
+    if (stack.size() > 1) return fail(0, "input ends inside a sequence or item");
+    return true;
+}
+
+// Checks of the tag alone: what the input may not give, and the VR the
+// dictionary knows for it.
+bool DatasetBuilder::check_tag(const Element &el, const std::string &name) {
+    if (el.group == 0x0002)
+        return fail(el.line, name + ": file meta elements are generated, not given");
+    if (el.elem == 0x0000) return fail(el.line, name + ": group lengths are not written");
+    DcmTag dict_tag(el.group, el.elem);
+    DcmVR dvr = dict_tag.getVR();
+    if (dvr.getEVR() != EVR_UNKNOWN && dvr.getEVR() != EVR_UN && !dvr.isEquivalent(DcmVR(el.vr)))
+        return fail(el.line, name + " has VR " + vr_label(dvr) + ", not " + el.vr);
+    return true;
+}
+
+bool DatasetBuilder::check_binary_length(const Element &el, const std::string &name) {
+    if (el.length % bytes_per_value(el.vr))
+        return fail(el.line, name + ": " + std::to_string(el.length) +
+                                 " bytes are not a whole number of " + std::string(el.vr) +
+                                 " values");
+    return true;
+}
+
+void DatasetBuilder::note_pixel_data(const Element &el) {
+    pixel_length_ = el.length;
+    have_pixels_ = true;
+}
+
+bool DatasetBuilder::check_header_only(const Element &el, DcmItem *ds) {
+    const std::string name = attr_name(el.group, el.elem);
+    if (!check_tag(el, name)) return false;
+    if (ds->tagExists(DcmTagKey(el.group, el.elem))) return fail(el.line, name + " given twice");
+    if (!check_binary_length(el, name)) return false;
+    if (is_pixel_data(el)) note_pixel_data(el);
+    return true;
+}
+
+bool DatasetBuilder::add(Element &el, std::vector<Context> &stack) {
+    Context &top = stack.back();
+    switch (el.kind) {
+    case ValueKind::ItemStart: {
+        if (!top.seq)
+            return fail(el.line,
+                        "item start " + tag_text(el.group, el.elem) + " outside a sequence");
+        auto *item = new DcmItem();
+        top.seq->append(item);
+        stack.push_back({item, nullptr});
+        return true;
+    }
+    case ValueKind::ItemEnd:
+        if (!top.item || stack.size() == 1)
+            return fail(el.line,
+                        "item end " + tag_text(el.group, el.elem) + " without an open item");
+        stack.pop_back();
+        return true;
+    case ValueKind::SequenceEnd:
+        if (!top.seq)
+            return fail(el.line, "sequence end " + tag_text(el.group, el.elem) +
+                                     " without an open sequence");
+        stack.pop_back();
+        return true;
+    default:
+        break;
+    }
+    const std::string name = attr_name(el.group, el.elem);
+    if (!top.item) return fail(el.line, name + ": element inside a sequence but outside an item");
+    if (!check_tag(el, name)) return false;
+    DcmTag dict_tag(el.group, el.elem);
+    DcmVR vr(el.vr);
+    DcmTag tagv(el.group, el.elem, vr);
+    if (top.item->tagExists(tagv)) return fail(el.line, name + " given twice");
+    if (el.kind == ValueKind::SequenceStart) {
+        auto *seq = new DcmSequenceOfItems(tagv);
+        top.item->insert(seq);
+        stack.push_back({nullptr, seq});
+        return true;
+    }
+    DcmElement *elem = nullptr;
+    if (DcmItem::newDicomElement(elem, tagv).bad() || !elem)
+        return fail(el.line, name + ": cannot create an element of VR " + el.vr);
+    // Inserted before its value is checked: the check reads the character
+    // set from the enclosing dataset.
+    if (top.item->insert(elem).bad()) {
+        delete elem;
+        return fail(el.line, name + ": cannot insert the element");
+    }
+    // DCMTK picks OW for pixel data of its own accord; the VR given wins.
+    if (el.kind == ValueKind::Binary && (vr.getEVR() == EVR_OB || vr.getEVR() == EVR_OW))
+        elem->setVR(vr.getEVR());
+    bool ok = el.kind == ValueKind::Text ? put_text(el, *elem, name, dict_tag)
+                                         : put_binary(el, *elem, name);
+    if (!ok) return false;
+    if (stack.size() == 1 && is_pixel_data(el)) note_pixel_data(el);
+    return true;
+}
+
+bool DatasetBuilder::put_text(Element &el, DcmElement &elem, const std::string &name,
+                              DcmTag &dict_tag) {
+    std::string_view v = el.text;
+    auto refuse = [&](const std::string &why) {
+        return fail(el.line, name + ": value " + shown(v) + " " + why);
+    };
+    if (std::string why; !check_text_value(el.vr, v, utf8_, why)) return refuse(why);
+    if (elem.putString(el.text.c_str(), static_cast<Uint32>(el.text.size())).bad())
+        return refuse(std::string("is not a valid ") + el.vr + " value");
+    if (v.empty()) return true;
+    OFCondition c = elem.checkValue("1-n");
+    if (c.bad())
+        return refuse(std::string("does not conform to VR ") + el.vr + " (" + c.text() + ")");
+    const DcmDataDictionary &dict = dcmDataDict.rdlock();
+    const DcmDictEntry *de = dict.findEntry(dict_tag, nullptr);
+    int vmin = de ? de->getVMMin() : 1, vmax = de ? de->getVMMax() : DcmVariableVM;
+    dcmDataDict.rdunlock();
+    unsigned long vm = elem.getVM();
+    if (de && (vm < static_cast<unsigned long>(vmin) ||
+               (vmax != DcmVariableVM && vm > static_cast<unsigned long>(vmax))))
+        return refuse("has " + std::to_string(vm) + " values; the attribute takes " +
+                      (vmin == vmax ? std::to_string(vmin)
+                       : vmax == DcmVariableVM
+                           ? std::to_string(vmin) + " or more"
+                           : std::to_string(vmin) + " to " + std::to_string(vmax)));
+    return true;
+}
+
+bool DatasetBuilder::put_binary(Element &el, DcmElement &elem, const std::string &name) {
+    if (!check_binary_length(el, name)) return false;
+    if (el.spool.get() >= 0) {
+        // Padding goes into the spool file: DCMTK writes a value taken from
+        // a file as it stands, and a DICOM value length is always even.
+        uint32_t len = el.length;
+        if (len % 2) {
+            char zero = 0;
+            if (pwrite(el.spool.get(), &zero, 1, len) != 1)
+                return fail(el.line, name + ": cannot pad the spooled value: " + strerror(errno));
+            ++len;
+        }
+        std::string path = "/proc/self/fd/" + std::to_string(el.spool.get());
+        DcmInputFileStreamFactory factory(path.c_str(), 0);
+        if (elem.createValueFromTempFile(factory.clone(), len, EBO_LittleEndian).bad())
+            return fail(el.line, name + ": cannot take the value from its spool file");
+        return true;
+    }
+    const auto *p = reinterpret_cast<const Uint8 *>(el.bytes.data());
+    std::string_view vr = el.vr;
+    const uint32_t unit = bytes_per_value(vr);
+    OFCondition c;
+    if (unit == 1)
+        c = elem.putUint8Array(p, el.length);
+    else if (unit == 2)
+        c = elem.putUint16Array(reinterpret_cast<const Uint16 *>(p), el.length / 2);
+    else if (vr == "OF")
+        c = elem.putFloat32Array(reinterpret_cast<const Float32 *>(p), el.length / 4);
+    else if (vr == "OL")
+        c = elem.putUint32Array(reinterpret_cast<const Uint32 *>(p), el.length / 4);
+    else if (vr == "OD")
+        c = elem.putFloat64Array(reinterpret_cast<const Float64 *>(p), el.length / 8);
+    else if (auto *ov = dynamic_cast<DcmUnsigned64bitVeryLong *>(&elem))
+        c = ov->putUint64Array(reinterpret_cast<const Uint64 *>(p), el.length / 8);
+    else
+        c = EC_IllegalCall;
+    if (c.bad()) return fail(el.line, name + ": cannot store the value (" + c.text() + ")");
+    return true;
+}
+
+bool DatasetBuilder::complete(DcmDataset *ds) {
+    for (const DcmTagKey &k : {DCM_StudyInstanceUID, DCM_SeriesInstanceUID, DCM_SOPInstanceUID}) {
+        OFString v;
+        if (ds->findAndGetOFString(k, v).bad() || v.empty())
+            ds->putAndInsertString(k, make_uuid_uid().c_str());
+    }
+    OFString sop_class;
+    if (ds->findAndGetOFString(DCM_SOPClassUID, sop_class).bad() || sop_class.empty())
+        return fail(0, "input gives no (0008,0016) SOPClassUID");
+    if (have_pixels_) return check_pixel_length(ds);
+    return true;
+}
+
+// Rows x Columns x frames x samples x bytes per sample must be what the
+// pixel data hold: a short image would be read past its end by viewers.
+bool DatasetBuilder::check_pixel_length(DcmDataset *ds) {
+    Uint16 rows = 0, cols = 0, alloc = 0, spp = 1;
+    if (ds->findAndGetUint16(DCM_Rows, rows).bad() ||
+        ds->findAndGetUint16(DCM_Columns, cols).bad() ||
+        ds->findAndGetUint16(DCM_BitsAllocated, alloc).bad())
+        return true;
+    ds->findAndGetUint16(DCM_SamplesPerPixel, spp);
+    Sint32 frames = 1;
+    if (ds->tagExists(DCM_NumberOfFrames) && ds->findAndGetSint32(DCM_NumberOfFrames, frames).bad())
+        frames = 1;
+    if (frames < 1) return fail(0, "(0028,0008) NumberOfFrames must be at least 1");
+    uint64_t bits = uint64_t(rows) * cols * uint64_t(frames) * spp * alloc;
+    uint64_t need = (bits + 7) / 8;
+    if (need != pixel_length_)
+        return fail(0, "(7FE0,0010) PixelData holds " + std::to_string(pixel_length_) +
+                           " bytes, but Rows " + std::to_string(rows) + " x Columns " +
+                           std::to_string(cols) + " x frames " + std::to_string(frames) +
+                           " x SamplesPerPixel " + std::to_string(spp) + " x BitsAllocated " +
+                           std::to_string(alloc) + " need " + std::to_string(need));
+    return true;
+}
+
+} // namespace kuvra::synth

@@ -1,0 +1,259 @@
+#include "synth_values.h"
+
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace kuvra::synth {
+
+namespace {
+
+struct VrInfo {
+    const char *name;
+    bool binary;
+};
+
+// The value representations of the standard.  Binary ones carry a byte count
+// on their line; all others carry their value as text (numbers included).
+constexpr std::array<VrInfo, 34> vr_table{{
+    {"AE", false}, {"AS", false}, {"AT", false}, {"CS", false}, {"DA", false}, {"DS", false},
+    {"DT", false}, {"FD", false}, {"FL", false}, {"IS", false}, {"LO", false}, {"LT", false},
+    {"OB", true},  {"OD", true},  {"OF", true},  {"OL", true},  {"OV", true},  {"OW", true},
+    {"PN", false}, {"SH", false}, {"SL", false}, {"SQ", false}, {"SS", false}, {"ST", false},
+    {"SV", false}, {"TM", false}, {"UC", false}, {"UI", false}, {"UL", false}, {"UN", true},
+    {"UR", false}, {"US", false}, {"UT", false}, {"UV", false},
+}};
+
+const VrInfo *find_vr(std::string_view vr) {
+    for (const auto &v : vr_table)
+        if (vr == v.name) return &v;
+    return nullptr;
+}
+
+// Largest number of characters per value, by VR (0: no limit of its own).
+// LT, ST, UT and UR hold one value in which a backslash is an ordinary byte.
+struct TextRule {
+    const char *vr;
+    size_t max_chars;
+    bool multi; // backslash separates values
+};
+constexpr std::array<TextRule, 17> text_rules{{
+    {"AE", 16, true},
+    {"AS", 4, true},
+    {"CS", 16, true},
+    {"DA", 8, true},
+    {"DS", 16, true},
+    {"DT", 26, true},
+    {"IS", 12, true},
+    {"LO", 64, true},
+    {"LT", 10240, false},
+    {"PN", 64, true},
+    {"SH", 16, true},
+    {"ST", 1024, false},
+    {"TM", 14, true},
+    {"UC", 0, true},
+    {"UI", 64, true},
+    {"UR", 0, false},
+    {"UT", 0, false},
+}};
+
+const TextRule *find_text_rule(std::string_view vr) {
+    for (const auto &r : text_rules)
+        if (vr == r.vr) return &r;
+    return nullptr;
+}
+
+// Binary numbers given as text: size of one value and its range.
+struct NumberRule {
+    const char *vr;
+    bool is_float;
+    bool is_signed;
+    int bits;
+};
+constexpr std::array<NumberRule, 8> number_rules{{
+    {"US", false, false, 16},
+    {"SS", false, true, 16},
+    {"UL", false, false, 32},
+    {"SL", false, true, 32},
+    {"UV", false, false, 64},
+    {"SV", false, true, 64},
+    {"FL", true, true, 32},
+    {"FD", true, true, 64},
+}};
+
+const NumberRule *find_number_rule(std::string_view vr) {
+    for (const auto &r : number_rules)
+        if (vr == r.vr) return &r;
+    return nullptr;
+}
+
+template <typename F> void for_each_value(std::string_view v, F &&f) {
+    for (;;) {
+        size_t bs = v.find('\\');
+        f(v.substr(0, bs));
+        if (bs == std::string_view::npos) break;
+        v.remove_prefix(bs + 1);
+    }
+}
+
+bool number_ok(std::string_view s, const NumberRule &r) {
+    while (!s.empty() && s.front() == ' ')
+        s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ')
+        s.remove_suffix(1);
+    if (s.empty() || s.size() > 64) return false;
+    std::string t(s);
+    char *end = nullptr;
+    errno = 0;
+    if (r.is_float) {
+        double d = strtod(t.c_str(), &end);
+        if (*end || errno == ERANGE || !std::isfinite(d)) return false;
+        return r.bits == 64 || std::fabs(d) <= 3.4028234663852886e38;
+    }
+    if (t.find_first_not_of(r.is_signed ? "+-0123456789" : "+0123456789") != std::string::npos)
+        return false;
+    if (r.is_signed) {
+        long long v = strtoll(t.c_str(), &end, 10);
+        if (*end || errno == ERANGE) return false;
+        if (r.bits == 64) return true;
+        long long lim = 1LL << (r.bits - 1);
+        return v >= -lim && v < lim;
+    }
+    if (t[0] == '-') return false;
+    unsigned long long v = strtoull(t.c_str(), &end, 10);
+    if (*end || errno == ERANGE) return false;
+    return r.bits == 64 || v < (1ULL << r.bits);
+}
+
+// Whether one value (between backslashes) exceeds the limit of its rule.
+bool too_long(std::string_view vr, std::string_view one, const TextRule &r, bool utf8) {
+    if (vr != "PN") return value_chars(one, utf8) > r.max_chars;
+    // The limit holds per component group (alphabetic, ideographic, phonetic).
+    for (;;) {
+        size_t eq = one.find('=');
+        if (value_chars(one.substr(0, eq), utf8) > r.max_chars) return true;
+        if (eq == std::string_view::npos) return false;
+        one.remove_prefix(eq + 1);
+    }
+}
+
+} // namespace
+
+bool is_binary_vr(std::string_view vr) {
+    const VrInfo *v = find_vr(vr);
+    return v && v->binary;
+}
+
+bool is_known_vr(std::string_view vr) {
+    return find_vr(vr) != nullptr;
+}
+
+uint32_t bytes_per_value(std::string_view vr) {
+    return vr == "OW" ? 2 : vr == "OF" || vr == "OL" ? 4 : vr == "OD" || vr == "OV" ? 8 : 1;
+}
+
+std::string tag_text(uint16_t g, uint16_t e) {
+    char b[16];
+    snprintf(b, sizeof b, "(%04X,%04X)", g, e);
+    return b;
+}
+
+std::string shown(std::string_view v) {
+    std::string s = "\"";
+    size_t n = 0;
+    for (unsigned char c : v) {
+        if (++n > 200) {
+            s += "...";
+            break;
+        }
+        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+            s += static_cast<char>(c);
+        } else if (c == '\\' || c == '"') {
+            s += '\\';
+            s += static_cast<char>(c);
+        } else {
+            char b[8];
+            snprintf(b, sizeof b, "\\x%02X", c);
+            s += b;
+        }
+    }
+    return s + "\"";
+}
+
+bool has_non_ascii(std::string_view v) {
+    for (unsigned char c : v)
+        if (c >= 0x80) return true;
+    return false;
+}
+
+size_t value_chars(std::string_view v, bool utf8) {
+    if (!utf8) return v.size();
+    size_t n = 0;
+    for (unsigned char c : v)
+        n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+bool is_valid_utf8(std::string_view v) {
+    size_t i = 0;
+    while (i < v.size()) {
+        auto c = static_cast<unsigned char>(v[i]);
+        size_t len;
+        uint32_t cp;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            len = 2, cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            len = 3, cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            len = 4, cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + len > v.size()) return false;
+        for (size_t k = 1; k < len; ++k) {
+            auto cc = static_cast<unsigned char>(v[i + k]);
+            if ((cc & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        // Overlong forms, surrogates and values beyond U+10FFFF are not UTF-8.
+        static constexpr uint32_t min_cp[5] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < min_cp[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += len;
+    }
+    return true;
+}
+
+bool check_text_value(std::string_view vr, std::string_view v, bool utf8, std::string &why) {
+    if (utf8 && has_non_ascii(v) && !is_valid_utf8(v)) {
+        why = "is not valid UTF-8 (SpecificCharacterSet ISO_IR 192)";
+        return false;
+    }
+    if (const NumberRule *nr = find_number_rule(vr); nr && !v.empty()) {
+        bool bad = false;
+        for_each_value(v, [&](std::string_view one) { bad |= !number_ok(one, *nr); });
+        if (bad) {
+            why = "is not a valid " + std::string(vr) + " number list";
+            return false;
+        }
+    }
+    if (const TextRule *tr = find_text_rule(vr); tr && tr->max_chars) {
+        bool over = false;
+        if (tr->multi)
+            for_each_value(v, [&](std::string_view one) { over |= too_long(vr, one, *tr, utf8); });
+        else
+            over = too_long(vr, v, *tr, utf8);
+        if (over) {
+            why = "is longer than the " + std::to_string(tr->max_chars) + " characters that " +
+                  std::string(vr) + " allows";
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace kuvra::synth
