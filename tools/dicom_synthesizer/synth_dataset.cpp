@@ -10,11 +10,11 @@
 #include <dcmtk/dcmdata/dcsequen.h>
 #include <dcmtk/dcmdata/dcvruv.h>
 
-#include <array>
+#include <kuvra/internal/uid.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <sys/random.h>
 #include <unistd.h>
 
 namespace kuvra::synth {
@@ -48,35 +48,6 @@ std::string attr_name(uint16_t g, uint16_t e) {
     const char *n = t.getTagName();
     if (n && strcmp(n, DcmTag_ERROR_TagName) != 0) name += std::string(" ") + n;
     return name;
-}
-
-std::string make_uuid_uid() {
-    std::array<unsigned char, 16> u{};
-    size_t got = 0;
-    while (got < u.size()) {
-        ssize_t r = getrandom(u.data() + got, u.size() - got, 0);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) abort(); // no randomness: a repeated UID would merge unrelated studies
-        got += static_cast<size_t>(r);
-    }
-    u[6] = static_cast<unsigned char>((u[6] & 0x0F) | 0x40); // version 4
-    u[8] = static_cast<unsigned char>((u[8] & 0x3F) | 0x80); // RFC 4122 variant
-    // The UUID as one 128-bit unsigned number, in decimal: repeated division
-    // by ten of the big-endian bytes (no 128-bit integer type on 32-bit hosts).
-    std::string digits;
-    bool nonzero = true;
-    while (nonzero) {
-        unsigned rem = 0;
-        nonzero = false;
-        for (auto &b : u) {
-            unsigned cur = rem * 256 + b;
-            b = static_cast<unsigned char>(cur / 10);
-            rem = cur % 10;
-            nonzero |= b != 0;
-        }
-        digits.insert(digits.begin(), static_cast<char>('0' + rem));
-    }
-    return "2.25." + digits;
 }
 
 struct DatasetBuilder::Context {
@@ -281,7 +252,7 @@ bool DatasetBuilder::complete(DcmDataset *ds) {
     for (const DcmTagKey &k : {DCM_StudyInstanceUID, DCM_SeriesInstanceUID, DCM_SOPInstanceUID}) {
         OFString v;
         if (ds->findAndGetOFString(k, v).bad() || v.empty())
-            ds->putAndInsertString(k, make_uuid_uid().c_str());
+            ds->putAndInsertString(k, kuvra::internal::make_uuid_uid().c_str());
     }
     OFString sop_class;
     if (ds->findAndGetOFString(DCM_SOPClassUID, sop_class).bad() || sop_class.empty())

@@ -16,9 +16,6 @@ class DcmTag;
 
 namespace kuvra::synth {
 
-// "2.25." followed by the decimal value of a fresh random (version 4) UUID.
-std::string make_uuid_uid();
-
 // "(0010,0010) PatientName" for messages; the tag alone when the data
 // dictionary does not name it.
 std::string attr_name(uint16_t group, uint16_t elem);
