@@ -47,6 +47,11 @@ int line_loop(FILE *in, FILE *out, int magic, char *line) {
 } // namespace
 
 extern "C" int convert_stream(FILE *in, FILE *out, int magic) {
+    return convert_stream_with(in, out, magic, nullptr, 0);
+}
+
+extern "C" int convert_stream_with(FILE *in, FILE *out, int magic, const char *comments,
+                                   size_t length) {
     const char *format = data_format_name(magic);
     if (!format) return -1;
     char line[KV_LINE_BUFSIZE];
@@ -60,6 +65,16 @@ extern "C" int convert_stream(FILE *in, FILE *out, int magic) {
     }
     fprintf(out, "define([[XX_DATA_FORMAT]],[[%s]])\n", format);
     if (line_loop(in, out, magic, line)) return 1;
+    // Last, so that their definitions replace the input's of the same names.
+    if (length > 0) {
+        FILE *extra = fmemopen(const_cast<char *>(comments), length, "r");
+        if (!extra) {
+            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot open input stream.\n");
+            return 1;
+        }
+        line_loop(extra, out, 0, line); // header comments only: nothing fatal
+        fclose(extra);
+    }
     fputs("divert[[]]dnl\n", out);
     fflush(out);
     return 0;

@@ -1,15 +1,26 @@
-// kuvra_ppmtodicom [-m|-d m4module]: the macro stream of a P5, P6 or
-// KUVRA_FST image on standard input, to standard output (-m) or through m4
-// and a DICOM module template into kuvra_dicom_synthesizer (-d).
+// kuvra_ppmtodicom [-m | -d MODULE] [-k KEY=VALUE]... [--study-from FILE]
+// [--series-from FILE] [-o OUTPUT] [INPUT]: the macro stream of a P5, P6 or
+// KUVRA_FST image (INPUT, else standard input), to standard output or
+// OUTPUT (-m) or through m4 and a DICOM module template into
+// kuvra_dicom_synthesizer (-d).
+#include "keys.h"
 #include "ppmtodicom.h"
 
 #include <kuvra/debuglog.h>
 #include <kuvra/filetype.h>
 #include <kuvra/fileutil.h>
+#include <kuvra/internal/uid.h>
+#include <kuvra/internal/version.h>
 #include <kuvra/pipes.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <getopt.h>
+#include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -18,52 +29,211 @@ enum Mode { to_stdout = 0, to_pipeline = 1 };
 
 struct Options {
     Mode mode = to_stdout;
-    const char *module = nullptr; // points into argv
+    const char *module = nullptr;    // points into argv
+    const char *input = nullptr;     // operand; none or "-": standard input
+    const char *output = nullptr;    // -o; none or "-": standard output
+    const char *reference = nullptr; // --study-from / --series-from, the last given
+    bool series = false;             // the reference's series is joined too
+    std::string comments;            // -k, as header-comment lines
 };
 
 void log_error(const char *msg) {
     debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "%s", msg);
 }
 
-// Options left to right; every recognised one first resets the mode, so the
-// last of -m and -d wins.  false after -h or a bad option (usage logged).
-bool parse_options(int argc, char **argv, Options *opt) {
+void usage_line(const char *argv0) {
+    debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Usage: %s [-m|-d m4module]\n", argv0);
+}
+
+void help(const char *argv0) {
+    printf("Usage: %s [-m | -d MODULE] [-k KEY=VALUE]... [--study-from FILE]\n"
+           "       [--series-from FILE] [-o OUTPUT] [INPUT]\n"
+           "       %s --new-uid\n"
+           "Turns a PGM (P5), PPM (P6) or fieldset (KUVRA_FST) file, plain or compressed,\n"
+           "into an m4 macro stream (-m, the default) or, with -d, through m4 and the\n"
+           "DICOM module template MODULE (secondary_capture, multiframe) into a DICOM file.\n"
+           "\n"
+           "  -m                    write the macro stream\n"
+           "  -d MODULE             write a DICOM file made with the template MODULE\n"
+           "  -k KEY=VALUE          set an attribute, by DICOM keyword (PatientName) or\n"
+           "                        tag ((0010,0010)); wins over the input's comments\n"
+           "  --study-from FILE     join the patient and study of the DICOM file FILE\n"
+           "  --series-from FILE    join its series too (InstanceNumber one above FILE's)\n"
+           "  -o OUTPUT             write to OUTPUT, which a failed run does not leave\n"
+           "  --new-uid             print a fresh UID (for a batch of exports) and exit\n"
+           "  --help                print this help and exit\n"
+           "  --version             print the version and exit\n"
+           "INPUT is read from standard input when it is missing or \"-\".\n"
+           "See kuvra_ppmtodicom(1).\n",
+           argv0, argv0);
+}
+
+enum class Parsed { run, done, failed };
+
+enum LongOnly { opt_help = 256, opt_version, opt_new_uid, opt_study_from, opt_series_from };
+
+// Options left to right; of -m and -d the last one wins (-m leaves an
+// earlier module name in place, unused).  A bad -k is refused here, before
+// anything is written.
+Parsed parse_options(int argc, char **argv, Options *opt) {
+    static const struct option long_options[] = {
+        {"help", no_argument, nullptr, opt_help},
+        {"version", no_argument, nullptr, opt_version},
+        {"new-uid", no_argument, nullptr, opt_new_uid},
+        {"study-from", required_argument, nullptr, opt_study_from},
+        {"series-from", required_argument, nullptr, opt_series_from},
+        {nullptr, 0, nullptr, 0},
+    };
     opterr = 0;
     int c;
-    while ((c = getopt(argc, argv, "hmd:")) != -1) {
-        if (c == '?') {
-            log_error("Unknown option.\n");
-            c = 'h';
-        }
-        if (c == 'h') {
-            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Usage: %s [-m|-d m4module]\n", argv[0]);
-            return false;
-        }
-        opt->mode = to_stdout;
-        if (c == 'd') {
+    while ((c = getopt_long(argc, argv, "hmd:k:o:", long_options, nullptr)) != -1) {
+        switch (c) {
+        case 'm':
+            opt->mode = to_stdout;
+            break;
+        case 'd':
             opt->mode = to_pipeline;
             opt->module = optarg;
+            break;
+        case 'k':
+            if (!kuvra_convert::key_option_comment(optarg, opt->comments)) return Parsed::failed;
+            break;
+        case 'o':
+            opt->output = optarg;
+            break;
+        case opt_study_from:
+        case opt_series_from:
+            opt->reference = optarg;
+            opt->series = c == opt_series_from;
+            break;
+        case opt_help:
+            help(argv[0]);
+            return Parsed::done;
+        case opt_version:
+            kuvra::internal::print_version("kuvra_ppmtodicom");
+            return Parsed::done;
+        case opt_new_uid:
+            printf("%s\n", kuvra::internal::make_uuid_uid().c_str());
+            return Parsed::done;
+        case 'h':
+            usage_line(argv[0]);
+            return Parsed::failed;
+        default:
+            log_error("Unknown option.\n");
+            usage_line(argv[0]);
+            return Parsed::failed;
         }
     }
+    if (optind < argc) opt->input = argv[optind];
+    if (optind + 1 < argc) {
+        log_error("Only one input file is taken; give each its own run.\n");
+        return Parsed::failed;
+    }
+    return Parsed::run;
+}
+
+bool is_dash(const char *name) {
+    return !name || strcmp(name, "-") == 0;
+}
+
+// The named input becomes descriptor 0, where the sniffer reads.
+bool open_input(const char *name) {
+    if (is_dash(name)) return true;
+    int fd = open(name, O_RDONLY);
+    if (fd < 0 || (fd != 0 && dup2(fd, 0) < 0)) {
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot open input file %s: %s\n", name,
+                     strerror(errno));
+        return false;
+    }
+    if (fd != 0) close(fd);
     return true;
 }
+
+// OUTPUT is written under a temporary name in its own directory, made
+// exclusively with mode 0600, and renamed to OUTPUT with the mode of a new
+// file only at success: a failed or killed run leaves no OUTPUT (nor an
+// old one cut short).  Descriptor 1 is that file for the rest of the run,
+// so the synthesizer, which writes its standard output, writes it too.
+struct Output {
+    const char *name = nullptr; // none: standard output
+    std::string temp;
+    int fd = -1;
+
+    bool open(const char *output) {
+        if (is_dash(output)) return true;
+        name = output;
+        std::string path(output);
+        size_t slash = path.rfind('/');
+        std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+        std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+        temp = dir + "." + base + ".XXXXXX";
+        fd = mkostemp(temp.data(), O_CLOEXEC);
+        bool ok = fd >= 0 && dup2(fd, STDOUT_FILENO) >= 0;
+        if (ok && spool_cleanup_also(temp.c_str()) != 0) {
+            errno = ENAMETOOLONG;
+            ok = false;
+        }
+        if (!ok) {
+            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot create output file %s: %s\n",
+                         output, strerror(errno));
+            discard();
+            return false;
+        }
+        spool_cleanup_on_signals();
+        return true;
+    }
+
+    void discard() {
+        if (fd >= 0) {
+            unlink(temp.c_str());
+            close(fd);
+        }
+        fd = -1;
+        spool_cleanup_also(nullptr);
+    }
+
+    // The run's status, after the output has been closed; 1 when OUTPUT
+    // cannot be put in place.
+    int finish(int status) {
+        if (fd < 0) return status;
+        if (status != 0) {
+            discard();
+            return status;
+        }
+        mode_t mask = umask(0);
+        umask(mask);
+        if (fchmod(fd, 0666 & ~mask) != 0 || rename(temp.c_str(), name) != 0) {
+            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot write output file %s: %s\n", name,
+                         strerror(errno));
+            discard();
+            return 1;
+        }
+        close(fd);
+        fd = -1;
+        spool_cleanup_also(nullptr);
+        return 0;
+    }
+};
 
 // Where the macro stream goes for the rest of the run.
 struct Sink {
     Mode mode = to_stdout;
     FILE *out = nullptr;
     kv_pipeline pipeline{};
+    Output output;
 };
 
 // Opens the sink; false after a logged failure.
 bool open_sink(const Options &opt, Sink *sink) {
     sink->mode = opt.mode;
     if (opt.mode == to_stdout) {
+        if (!sink->output.open(opt.output)) return false;
         sink->out = stdout;
         return true;
     }
     char modpath[KV_PATH_BUFSIZE], moddir[KV_PATH_BUFSIZE];
     if (find_dicom_module(opt.module, modpath, moddir) != 0) return false;
+    if (!sink->output.open(opt.output)) return false;
     if (export_pipeline_open(&sink->pipeline, moddir, modpath) != 0) {
         log_error("Cannot open output file/pipe.\n");
         return false;
@@ -77,7 +247,7 @@ bool open_sink(const Options &opt, Sink *sink) {
 // Ends the run with status.  With the pipeline, the stream is closed, the
 // pipeline waited for and every spooled file removed; the status becomes the
 // synthesizer's unless the run already failed.  On standard output the files
-// stay, named by the stream.
+// stay, named by the stream.  OUTPUT is put in place only at success.
 [[noreturn]] void finish(Sink *sink, int status) {
     if (sink->mode == to_pipeline && sink->out) {
         int pipeline_status = export_pipeline_close(&sink->pipeline);
@@ -92,6 +262,7 @@ bool open_sink(const Options &opt, Sink *sink) {
         }
         tdroot_forget_all();
     }
+    status = sink->output.finish(status);
     debug_exit();
     exit(status);
 }
@@ -109,12 +280,29 @@ int main(int argc, char **argv) {
     KVDebugReadEnvironment();
 
     Options opt;
-    if (!parse_options(argc, argv, &opt)) {
+    switch (parse_options(argc, argv, &opt)) {
+    case Parsed::run:
+        break;
+    case Parsed::done:
+        debug_exit();
+        return fflush(stdout) == 0 && !ferror(stdout) ? 0 : 1;
+    case Parsed::failed:
         debug_exit();
         return 1;
     }
     detect_installpath(argv[0]);
     pipethrough_catch_SIGCHLD();
+
+    // Everything that can be refused without the input is, before any
+    // output exists.  The reference's attributes come before -k's, so that
+    // -k wins over them as over the input's.
+    std::string comments;
+    if (!open_input(opt.input) || (opt.reference && !kuvra_convert::reference_comments(
+                                                        opt.reference, opt.series, comments))) {
+        debug_exit();
+        return 1;
+    }
+    comments += opt.comments;
 
     Sink sink;
     if (!open_sink(opt, &sink)) finish(&sink, 1);
@@ -126,7 +314,7 @@ int main(int argc, char **argv) {
     FILE *in = fdopen(fd, "rb");
     if (!in) fatal_stop(&sink, "Cannot open input stream.\n");
 
-    int status = convert_stream(in, sink.out, magic);
+    int status = convert_stream_with(in, sink.out, magic, comments.data(), comments.size());
     fclose(in);
     finish(&sink, status == 0 ? 0 : 1);
 }

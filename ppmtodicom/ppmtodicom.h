@@ -60,6 +60,10 @@ int m4_quotes_balanced(const char *text, size_t len);
  * logged (the closing line is then not written), -1 for an unsupported
  * magic code (nothing written). */
 int convert_stream(FILE *in, FILE *out, int magic);
+/* The same, with the header-comment lines comments (length bytes, LF-ended)
+ * translated after the whole input, so that they win over the input's own
+ * comments of the same keys (the command line's -k, --study-from). */
+int convert_stream_with(FILE *in, FILE *out, int magic, const char *comments, size_t length);
 
 /* ---- Spooling ------------------------------------------------------------ */
 
@@ -91,6 +95,10 @@ void tdroot_forget_all(void);
  * file before the process ends by that signal, and so that a pipeline reader
  * that goes away makes writes fail instead of killing the process. */
 void spool_cleanup_on_signals(void);
+/* Names one more file for that cleanup to remove: the output being written
+ * under its temporary name.  NULL forgets it.  0, or -1 when path does not
+ * fit (4,096 bytes with its terminator; nothing is recorded then). */
+int spool_cleanup_also(const char *path);
 
 /* ---- Export pipeline ------------------------------------------------------ */
 

@@ -34,6 +34,10 @@ volatile sig_atomic_t pending_set = 0;
 
 constexpr int cleanup_signals[] = {SIGHUP, SIGINT, SIGTERM};
 
+// The output file being written under its temporary name (-o).
+char output_name[4096];
+volatile sig_atomic_t output_set = 0;
+
 // Blocks the termination signals for its lifetime, so that tdroot and the
 // pending name never look half-updated to the cleanup handler.
 class SignalBlock {
@@ -185,6 +189,7 @@ void cleanup_handler(int sig) {
     for (const tdnode *n = tdroot; n; n = n->next)
         unlink(n->name);
     if (pending_set) unlink(pending_name);
+    if (output_set) unlink(output_name);
     signal(sig, SIG_DFL);
     raise(sig);
 }
@@ -274,6 +279,15 @@ void tdroot_forget_all(void) {
         tdroot = n->next;
         free(n);
     }
+}
+
+int spool_cleanup_also(const char *path) {
+    SignalBlock block;
+    output_set = 0;
+    if (!path) return 0;
+    if (!vr_strncpy(output_name, path, sizeof output_name)) return -1;
+    output_set = 1;
+    return 0;
 }
 
 void spool_cleanup_on_signals(void) {

@@ -221,9 +221,18 @@ TEST(Synthesizer, RefusesMalformedInputWithoutOutput) {
     // A count that the input does deliver, but a wrong one.
     expect_refused(image("", "abcdefgh").replace(image("", "abcdefgh").find("OB 8"), 4, "OB 6"),
                    {"not followed by a line end"});
-    auto r = kvtest::run({kvtest::bin("kuvra_dicom_synthesizer"), "extra"});
+    auto r = kvtest::run({kvtest::bin("kuvra_dicom_synthesizer"), "--extra"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Usage:"), std::string::npos);
+    // An element list named on the command line, missing, or one too many.
+    kvtest::TempDir d;
+    r = kvtest::run({kvtest::bin("kuvra_dicom_synthesizer"), (d / "none").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot open " + (d / "none").string()), std::string::npos) << r.err;
+    kvtest::write_file(d / "list", image(""));
+    r = kvtest::run({kvtest::bin("kuvra_dicom_synthesizer"), (d / "list").string(), "two"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.empty());
 }
 
 TEST(Synthesizer, SequencesNest) {

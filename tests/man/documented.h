@@ -25,10 +25,25 @@ inline void PrintTo(const Program &p, std::ostream *os) {
 inline const std::vector<Program> &programs() {
     static const std::vector<Program> table{
         {"kuvra_ppmtodicom",
-         {"-m", "-d", "-h"},
+         {"-m", "-d", "-k", "--study-from", "--series-from", "-o", "--new-uid", "-h", "--help",
+          "--version"},
          {
              "Unknown option.\n",
              "Usage: %s [-m|-d m4module]\n",
+             "Only one input file is taken; give each its own run.\n",
+             "Unknown key for -k: %s (a DICOM keyword such as PatientName, or (gggg,eeee))\n",
+             "Option -k takes KEY=VALUE, not %s\n",
+             "Option -k %s: the value holds a line break\n",
+             "Cannot open input file %s: %s\n",
+             "Cannot create output file %s: %s\n",
+             "Cannot write output file %s: %s\n",
+             "Cannot find %s on PATH: it reads the file of %s.\n",
+             "Cannot join the %s of %s.\n",
+             "kuvra_dicom_synthesizer: %s: cannot read it as DICOM: %s\n",
+             "kuvra_dicom_synthesizer: %s: it has no StudyInstanceUID (0020,000D)\n",
+             "kuvra_dicom_synthesizer: %s: it has no SeriesInstanceUID (0020,000E)\n",
+             "kuvra_dicom_synthesizer: %s: cannot convert its character set to UTF-8\n",
+             "kuvra_dicom_synthesizer: %s: %s holds a line break\n",
              "Cannot find requested DICOM module.\n",
              "Cannot find DICOM config module dir. ??\n",
              "Cannot open output file/pipe.\n",
@@ -75,6 +90,8 @@ inline const std::vector<Program> &programs() {
              "kuvra DICOM module: %s is not a number\n",
              "kuvra DICOM module: %s is not the data macro of the converter\n",
              "kuvra_dicom_synthesizer: input holds no elements\n",
+             "kuvra_dicom_synthesizer: warning: (0010,0020) PatientID is empty: a PACS files "
+             "all such images under one patient (kuvra_ppmtodicom -k PatientID=...)\n",
          },
          true},
         {"kuvra_pnmto3d32",
@@ -120,8 +137,16 @@ inline const std::vector<Program> &programs() {
         // Its messages follow "kuvra_dicom_synthesizer: " and, for a failure
         // of one input line, "line N: ".
         {"kuvra_dicom_synthesizer",
-         {"-h"},
+         {"-h", "--help", "--version", "--study-of", "--series-of"},
          {
+             "cannot open %s: %s\n",
+             "%s: cannot read it as DICOM: %s\n",
+             "%s: it has no StudyInstanceUID (0020,000D)\n",
+             "%s: it has no SeriesInstanceUID (0020,000E)\n",
+             "%s: cannot convert its character set to UTF-8\n",
+             "%s: %s holds a line break\n",
+             "warning: (0010,0020) PatientID is empty: a PACS files all such images under one "
+             "patient (kuvra_ppmtodicom -k PatientID=...)\n",
              "unknown argument \"%s\"\n",
              "standard output is a terminal; redirect it to a file\n",
              "cannot write the output: %s\n",

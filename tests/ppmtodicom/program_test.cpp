@@ -142,9 +142,14 @@ TEST(Program, OptionsAndUsage) {
     }
     // -h stops at once, even after a valid option.
     EXPECT_EQ(convert({"-m", "-h"}, "").status, 1);
-    // Arguments that are no options are ignored; the input is standard input.
+    // The operand is the input, "-" standard input.
     SpoolCleanup clean;
-    auto named = convert({"/nonexistent/file.ppm", "-m"}, p6(1, 1, "xyz"));
+    auto missing = convert({"/nonexistent/file.ppm", "-m"}, p6(1, 1, "xyz"));
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(messages(missing.err),
+              Log{"Cannot open input file /nonexistent/file.ppm: No such file or directory\n"});
+    EXPECT_EQ(missing.out, "");
+    auto named = convert({"-", "-m"}, p6(1, 1, "xyz"));
     clean.add(named.out);
     EXPECT_EQ(named.status, 0);
     ASSERT_EQ(spool_names(named.out).size(), 1u);

@@ -2,11 +2,14 @@
 // input and writes one DICOM Part 10 file to standard output.
 #include "synth_build.h"
 #include "synth_parse.h"
+#include "synth_reference.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/oflog/oflog.h>
+#include <kuvra/internal/version.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,9 +22,14 @@
 namespace {
 
 void usage(FILE *f) {
-    fputs("Usage: kuvra_dicom_synthesizer < element-list > file.dcm\n"
+    fputs("Usage: kuvra_dicom_synthesizer [ELEMENT-LIST] > file.dcm\n"
+          "       kuvra_dicom_synthesizer --study-of FILE | --series-of FILE\n"
           "Reads lines \"(gggg,eeee) VR value\" (binary VRs: a byte count, then the raw\n"
-          "bytes) and writes a DICOM file in Explicit VR Little Endian.\n",
+          "bytes) from ELEMENT-LIST or standard input and writes a DICOM file in\n"
+          "Explicit VR Little Endian.\n"
+          "--study-of and --series-of print the patient and study (and series)\n"
+          "attributes of the DICOM file FILE as header comments for kuvra_ppmtodicom.\n"
+          "--version prints the version.\n",
           f);
 }
 
@@ -62,14 +70,44 @@ void skip_private_dictionary() {
 
 int main(int argc, char **argv) {
     skip_private_dictionary();
+    const char *input = nullptr;
     for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
+        std::string_view a = argv[i];
+        if (a == "-h" || a == "--help") {
             usage(stdout);
             return 0;
+        }
+        if (a == "--version") {
+            kuvra::internal::print_version("kuvra_dicom_synthesizer");
+            return 0;
+        }
+        if ((a == "--study-of" || a == "--series-of") && i + 1 < argc) {
+            // The reason comes with our message; DCMTK's own lines would repeat it.
+            OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
+            std::string lines, why;
+            if (!kuvra::synth::reference_comments(argv[i + 1], a == "--series-of", lines, why)) {
+                fprintf(stderr, "kuvra_dicom_synthesizer: %s: %s\n", argv[i + 1], why.c_str());
+                return 1;
+            }
+            fwrite(lines.data(), 1, lines.size(), stdout);
+            return fflush(stdout) == 0 ? 0 : 1;
+        }
+        if (!input && (a == "-" || !a.starts_with("-"))) {
+            input = argv[i];
+            continue;
         }
         fprintf(stderr, "kuvra_dicom_synthesizer: unknown argument \"%s\"\n", argv[i]);
         usage(stderr);
         return 1;
+    }
+    if (input && strcmp(input, "-") != 0) {
+        int fd = open(input, O_RDONLY);
+        if (fd < 0 || dup2(fd, STDIN_FILENO) < 0) {
+            fprintf(stderr, "kuvra_dicom_synthesizer: cannot open %s: %s\n", input,
+                    strerror(errno));
+            return 1;
+        }
+        if (fd != STDIN_FILENO) close(fd);
     }
     // DCMTK's own warnings would interleave with ours; its errors surface
     // through the results we report.

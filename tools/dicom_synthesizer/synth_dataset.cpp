@@ -13,6 +13,7 @@
 #include <kuvra/internal/uid.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
@@ -257,7 +258,14 @@ bool DatasetBuilder::complete(DcmDataset *ds) {
     OFString sop_class;
     if (ds->findAndGetOFString(DCM_SOPClassUID, sop_class).bad() || sop_class.empty())
         return fail(0, "input gives no (0008,0016) SOPClassUID");
-    if (have_pixels_) return check_pixel_length(ds);
+    if (have_pixels_ && !check_pixel_length(ds)) return false;
+    // Not an error (the file is valid), but a PACS files every image without
+    // a PatientID under one patient: unrelated exports merge.
+    OFString patient_id;
+    if (ds->findAndGetOFString(DCM_PatientID, patient_id).bad() || patient_id.empty())
+        fputs("kuvra_dicom_synthesizer: warning: (0010,0020) PatientID is empty: a PACS files all "
+              "such images under one patient (kuvra_ppmtodicom -k PatientID=...)\n",
+              stderr);
     return true;
 }
 

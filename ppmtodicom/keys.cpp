@@ -1,0 +1,199 @@
+// -k arguments and the attributes of a reference file, as header comments.
+#include "keys.h"
+
+#include <kuvra/debuglog.h>
+#include <kuvra/fileutil.h>
+#include <kuvra/pipes.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kuvra_convert {
+
+namespace {
+
+struct Keyword {
+    std::string_view name;
+    uint16_t group, element;
+};
+
+// The attributes the shipped templates write from header comments.
+constexpr Keyword keywords[] = {
+    {"AccessionNumber", 0x0008, 0x0050},
+    {"BodyPartExamined", 0x0018, 0x0015},
+    {"BurnedInAnnotation", 0x0028, 0x0301},
+    {"ContentDate", 0x0008, 0x0023},
+    {"ContentTime", 0x0008, 0x0033},
+    {"ConversionType", 0x0008, 0x0064},
+    {"DateOfSecondaryCapture", 0x0018, 0x1012},
+    {"DerivationDescription", 0x0008, 0x2111},
+    {"ImageComments", 0x0020, 0x4000},
+    {"ImageLaterality", 0x0020, 0x0062},
+    {"InstanceCreationDate", 0x0008, 0x0012},
+    {"InstanceCreationTime", 0x0008, 0x0013},
+    {"InstanceNumber", 0x0020, 0x0013},
+    {"InstitutionName", 0x0008, 0x0080},
+    {"InstitutionalDepartmentName", 0x0008, 0x1040},
+    {"Manufacturer", 0x0008, 0x0070},
+    {"ManufacturerModelName", 0x0008, 0x1090},
+    {"Modality", 0x0008, 0x0060},
+    {"OperatorsName", 0x0008, 0x1070},
+    {"PatientAge", 0x0010, 0x1010},
+    {"PatientBirthDate", 0x0010, 0x0030},
+    {"PatientComments", 0x0010, 0x4000},
+    {"PatientID", 0x0010, 0x0020},
+    {"PatientName", 0x0010, 0x0010},
+    {"PatientOrientation", 0x0020, 0x0020},
+    {"PatientSex", 0x0010, 0x0040},
+    {"PatientSize", 0x0010, 0x1020},
+    {"PatientWeight", 0x0010, 0x1030},
+    {"PerformingPhysicianName", 0x0008, 0x1050},
+    {"ProtocolName", 0x0018, 0x1030},
+    {"ReferringPhysicianName", 0x0008, 0x0090},
+    {"RescaleIntercept", 0x0028, 0x1052},
+    {"RescaleSlope", 0x0028, 0x1053},
+    {"RescaleType", 0x0028, 0x1054},
+    {"SOPInstanceUID", 0x0008, 0x0018},
+    {"SecondaryCaptureDeviceManufacturer", 0x0018, 0x1016},
+    {"SecondaryCaptureDeviceManufacturerModelName", 0x0018, 0x1018},
+    {"SecondaryCaptureDeviceSoftwareVersions", 0x0018, 0x1019},
+    {"SeriesDate", 0x0008, 0x0021},
+    {"SeriesDescription", 0x0008, 0x103E},
+    {"SeriesInstanceUID", 0x0020, 0x000E},
+    {"SeriesNumber", 0x0020, 0x0011},
+    {"SeriesTime", 0x0008, 0x0031},
+    {"SoftwareVersions", 0x0018, 0x1020},
+    {"SpecificCharacterSet", 0x0008, 0x0005},
+    {"StationName", 0x0008, 0x1010},
+    {"StudyDate", 0x0008, 0x0020},
+    {"StudyDescription", 0x0008, 0x1030},
+    {"StudyID", 0x0020, 0x0010},
+    {"StudyInstanceUID", 0x0020, 0x000D},
+    {"StudyTime", 0x0008, 0x0030},
+    {"TimeOfSecondaryCapture", 0x0018, 0x1014},
+};
+
+// Keys the shipped templates read that are no DICOM attribute.
+constexpr std::string_view template_keys[] = {"ExportField", "ByteOrder"};
+
+// fmt takes the texts a and b as "%s".
+void log_error(const char *fmt, std::string_view a, std::string_view b = {}) {
+    debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, fmt, std::string(a).c_str(),
+                 std::string(b).c_str());
+}
+
+bool hex16(std::string_view s, uint16_t *out) {
+    if (s.size() != 4) return false;
+    unsigned v = 0;
+    for (char c : s) {
+        int d = c >= '0' && c <= '9'   ? c - '0'
+                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                       : -1;
+        if (d < 0) return false;
+        v = v * 16 + unsigned(d);
+    }
+    *out = uint16_t(v);
+    return true;
+}
+
+// "(gggg,eeee)" or "gggg,eeee", four hexadecimal digits each.
+bool parse_tag(std::string_view key, uint16_t *group, uint16_t *element) {
+    if (key.size() == 11 && key.front() == '(' && key.back() == ')') key = key.substr(1, 9);
+    return key.size() == 9 && key[4] == ',' && hex16(key.substr(0, 4), group) &&
+           hex16(key.substr(5, 4), element);
+}
+
+// The value in header-comment lines of the size the line reader takes.
+void append_comment(std::string &lines, const std::string &key, std::string_view value) {
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *mem = open_memstream(&buf, &len);
+    if (!mem) abort(); // out of memory before anything ran
+    std::string v(value);
+    write_comment_maxlen(mem, KV_LINE_BUFSIZE / 2, "#", key.c_str(), v.c_str());
+    fclose(mem);
+    lines.append(buf, len);
+    free(buf);
+}
+
+} // namespace
+
+bool key_option_comment(std::string_view arg, std::string &lines) {
+    size_t eq = arg.find('=');
+    if (eq == std::string_view::npos || eq == 0) {
+        log_error("Option -k takes KEY=VALUE, not %s\n", arg);
+        return false;
+    }
+    std::string_view key = arg.substr(0, eq), value = arg.substr(eq + 1);
+    if (value.find_first_of("\r\n") != std::string_view::npos) {
+        log_error("Option -k %s: the value holds a line break\n", key);
+        return false;
+    }
+    uint16_t group = 0, element = 0;
+    bool dicom = parse_tag(key, &group, &element);
+    for (const Keyword &k : keywords)
+        if (!dicom && k.name == key) {
+            group = k.group;
+            element = k.element;
+            dicom = true;
+        }
+    if (dicom) {
+        char name[32];
+        snprintf(name, sizeof name, "Dicom/(%04X,%04X)", unsigned(group), unsigned(element));
+        append_comment(lines, name, value);
+        return true;
+    }
+    for (std::string_view k : template_keys)
+        if (k == key) {
+            append_comment(lines, std::string(key), value);
+            return true;
+        }
+    log_error("Unknown key for -k: %s (a DICOM keyword such as PatientName, or (gggg,eeee))\n",
+              key);
+    return false;
+}
+
+bool reference_comments(const char *file, bool series, std::string &lines) {
+    static constexpr char tool[] = "kuvra_dicom_synthesizer";
+    const char *option = series ? "--series-of" : "--study-of";
+    char found[KV_PATH_BUFSIZE];
+    if (!getfilepath(ENV_PATH_PATH, tool, X_OK, found, sizeof found)) {
+        log_error("Cannot find %s on PATH: it reads the file of %s.\n", tool,
+                  series ? "--series-from" : "--study-from");
+        return false;
+    }
+    int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const char *const argv[] = {tool, option, file, nullptr};
+    int fd = null_fd < 0 ? -1 : pipethrough(null_fd, found, argv);
+    if (fd < 0 && null_fd >= 0) close(null_fd);
+    FILE *from = fd < 0 ? nullptr : fdopen(fd, "r");
+    if (fd >= 0 && !from) close(fd);
+    // The tool names the study's UID (and the series') on success, and
+    // prints nothing but its message on failure.
+    std::string got;
+    bool study = false, series_uid = false;
+    if (from) {
+        char line[KV_LINE_BUFSIZE];
+        while (fgets_killcrnl(line, sizeof line, from)) {
+            if (line[0] != '#') continue;
+            study |= strncmp(line, "#Dicom/(0020,000D):\t", 20) == 0 && line[20];
+            series_uid |= strncmp(line, "#Dicom/(0020,000E):\t", 20) == 0 && line[20];
+            got += line;
+            got += '\n';
+        }
+        fclose(from);
+    }
+    if (!study || (series && !series_uid)) {
+        log_error("Cannot join the %s of %s.\n", series ? "series" : "study", file);
+        return false;
+    }
+    lines += got;
+    return true;
+}
+
+} // namespace kuvra_convert

@@ -1,0 +1,24 @@
+// Attributes named on the command line (-k KEY=VALUE, --study-from,
+// --series-from), turned into the header comments an input could carry.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kuvra_convert {
+
+// One -k argument, "KEY=VALUE" with KEY a DICOM keyword, "(gggg,eeee)" or
+// "gggg,eeee", or a key the shipped templates read (ExportField,
+// ByteOrder): its header-comment lines (a DICOM attribute always in the
+// "#Dicom/(gggg,eeee):" form, which templates prefer to the keyword form)
+// are appended to lines.  false after a logged message (unknown key, no
+// "=", a value with a line break); lines is then unchanged.
+bool key_option_comment(std::string_view arg, std::string &lines);
+
+// Runs "kuvra_dicom_synthesizer --study-of FILE" (series: --series-of) and
+// appends the header-comment lines it prints to lines.  false after a
+// logged message (the program is not on PATH, or could not read FILE; its
+// own message comes first then).
+bool reference_comments(const char *file, bool series, std::string &lines);
+
+} // namespace kuvra_convert
