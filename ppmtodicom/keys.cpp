@@ -3,6 +3,7 @@
 
 #include <kuvra/debuglog.h>
 #include <kuvra/fileutil.h>
+#include <kuvra/internal/dicomdict.h>
 #include <kuvra/pipes.h>
 
 #include <cstdint>
@@ -15,67 +16,6 @@
 namespace kuvra_convert {
 
 namespace {
-
-struct Keyword {
-    std::string_view name;
-    uint16_t group, element;
-};
-
-// The attributes the shipped templates write from header comments.
-constexpr Keyword keywords[] = {
-    {"AccessionNumber", 0x0008, 0x0050},
-    {"BodyPartExamined", 0x0018, 0x0015},
-    {"BurnedInAnnotation", 0x0028, 0x0301},
-    {"ContentDate", 0x0008, 0x0023},
-    {"ContentTime", 0x0008, 0x0033},
-    {"ConversionType", 0x0008, 0x0064},
-    {"DateOfSecondaryCapture", 0x0018, 0x1012},
-    {"DerivationDescription", 0x0008, 0x2111},
-    {"ImageComments", 0x0020, 0x4000},
-    {"ImageLaterality", 0x0020, 0x0062},
-    {"InstanceCreationDate", 0x0008, 0x0012},
-    {"InstanceCreationTime", 0x0008, 0x0013},
-    {"InstanceNumber", 0x0020, 0x0013},
-    {"InstitutionName", 0x0008, 0x0080},
-    {"InstitutionalDepartmentName", 0x0008, 0x1040},
-    {"Manufacturer", 0x0008, 0x0070},
-    {"ManufacturerModelName", 0x0008, 0x1090},
-    {"Modality", 0x0008, 0x0060},
-    {"OperatorsName", 0x0008, 0x1070},
-    {"PatientAge", 0x0010, 0x1010},
-    {"PatientBirthDate", 0x0010, 0x0030},
-    {"PatientComments", 0x0010, 0x4000},
-    {"PatientID", 0x0010, 0x0020},
-    {"PatientName", 0x0010, 0x0010},
-    {"PatientOrientation", 0x0020, 0x0020},
-    {"PatientSex", 0x0010, 0x0040},
-    {"PatientSize", 0x0010, 0x1020},
-    {"PatientWeight", 0x0010, 0x1030},
-    {"PerformingPhysicianName", 0x0008, 0x1050},
-    {"ProtocolName", 0x0018, 0x1030},
-    {"ReferringPhysicianName", 0x0008, 0x0090},
-    {"RescaleIntercept", 0x0028, 0x1052},
-    {"RescaleSlope", 0x0028, 0x1053},
-    {"RescaleType", 0x0028, 0x1054},
-    {"SOPInstanceUID", 0x0008, 0x0018},
-    {"SecondaryCaptureDeviceManufacturer", 0x0018, 0x1016},
-    {"SecondaryCaptureDeviceManufacturerModelName", 0x0018, 0x1018},
-    {"SecondaryCaptureDeviceSoftwareVersions", 0x0018, 0x1019},
-    {"SeriesDate", 0x0008, 0x0021},
-    {"SeriesDescription", 0x0008, 0x103E},
-    {"SeriesInstanceUID", 0x0020, 0x000E},
-    {"SeriesNumber", 0x0020, 0x0011},
-    {"SeriesTime", 0x0008, 0x0031},
-    {"SoftwareVersions", 0x0018, 0x1020},
-    {"SpecificCharacterSet", 0x0008, 0x0005},
-    {"StationName", 0x0008, 0x1010},
-    {"StudyDate", 0x0008, 0x0020},
-    {"StudyDescription", 0x0008, 0x1030},
-    {"StudyID", 0x0020, 0x0010},
-    {"StudyInstanceUID", 0x0020, 0x000D},
-    {"StudyTime", 0x0008, 0x0030},
-    {"TimeOfSecondaryCapture", 0x0018, 0x1014},
-};
 
 // Keys the shipped templates read that are no DICOM attribute.
 constexpr std::string_view template_keys[] = {"ExportField", "ByteOrder"};
@@ -136,12 +76,13 @@ bool key_option_comment(std::string_view arg, std::string &lines) {
     }
     uint16_t group = 0, element = 0;
     bool dicom = parse_tag(key, &group, &element);
-    for (const Keyword &k : keywords)
-        if (!dicom && k.name == key) {
-            group = k.group;
-            element = k.element;
-            dicom = true;
-        }
+    if (const kuvra::internal::DictEntry *k =
+            dicom ? nullptr : kuvra::internal::dict_find_keyword(key);
+        k && !k->is_range()) {
+        group = k->group;
+        element = k->element;
+        dicom = true;
+    }
     if (dicom) {
         char name[32];
         snprintf(name, sizeof name, "Dicom/(%04X,%04X)", unsigned(group), unsigned(element));

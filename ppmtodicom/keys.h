@@ -7,7 +7,8 @@
 
 namespace kuvra_convert {
 
-// One -k argument, "KEY=VALUE" with KEY a DICOM keyword, "(gggg,eeee)" or
+// One -k argument, "KEY=VALUE" with KEY a keyword of the data dictionary,
+// "(gggg,eeee)" or
 // "gggg,eeee", or a key the shipped templates read (ExportField,
 // ByteOrder): its header-comment lines (a DICOM attribute always in the
 // "#Dicom/(gggg,eeee):" form, which templates prefer to the keyword form)

@@ -113,7 +113,8 @@ TEST(CommandLine, KeyOptionSetsAttributesOverTheInputs) {
                         "#PatientName:\tFrom^Input\n#Dicom/(0010,0010):\tAlso^Input\n"
                         "#Dicom/(0010,0020):\tID-IN\n#ExportField:\tA\n");
     auto r = convert({"-m", "-k", "PatientName=Doe^Jane", "-k", "(0010,0020)=KV-1", "-k",
-                      "0008,103e=Head\\Neck", "-k", "ExportField=Volume", "-k", "StudyID="},
+                      "0008,103e=Head\\Neck", "-k", "ExportField=Volume", "-k", "StudyID=", "-k",
+                      "PixelSpacing=0.5\\0.5"},
                      in);
     clean.add(r.out);
     ASSERT_EQ(r.status, 0) << r.err;
@@ -121,9 +122,10 @@ TEST(CommandLine, KeyOptionSetsAttributesOverTheInputs) {
     // m4 keeps the last definition: -k's come after the whole input, and a
     // keyword is written in the Dicom/ form that templates prefer.
     EXPECT_EQ(seen_by_m4(r.out, {"XX_DICOM_0010_0010", "XX_DICOM_0010_0020", "XX_DICOM_0008_103E",
-                                 "XX_ExportField", "XX_DICOM_0020_0010", "XX_PatientName"}),
-              "Doe^Jane|KV-1|Head\\Neck|Volume||From^Input\n");
-    EXPECT_TRUE(r.out.ends_with("define([[XX_DICOM_0020_0010]],[[]])\ndivert[[]]dnl\n"));
+                                 "XX_ExportField", "XX_DICOM_0020_0010", "XX_PatientName",
+                                 "XX_DICOM_0028_0030"}),
+              "Doe^Jane|KV-1|Head\\Neck|Volume||From^Input|0.5\\0.5\n");
+    EXPECT_TRUE(r.out.ends_with("define([[XX_DICOM_0028_0030]],[[0.5\\0.5]])\ndivert[[]]dnl\n"));
     // A value longer than a line is carried whole.
     std::string big(30000, 'x');
     auto b = convert({"-k", "ImageComments=" + big}, p6(1, 1, "abc"));
