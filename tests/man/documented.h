@@ -95,7 +95,7 @@ inline const std::vector<Program> &programs() {
          },
          true},
         {"kuvra_pnmto3d32",
-         {"-H", "-D", "-h"},
+         {"-H", "-D", "-h", "--help", "--version"},
          {
              "Usage: %s [-H] [-D]\n",
              "Unknown option.\n",
@@ -115,7 +115,7 @@ inline const std::vector<Program> &programs() {
          },
          false},
         {"kuvra_FST_extract",
-         {"-h"},
+         {"-h", "--help", "--version"},
          {
              "Usage: %s\n",
              "Unknown option.\n",
@@ -133,7 +133,7 @@ inline const std::vector<Program> &programs() {
              "Cannot write output.\n",
          },
          false},
-        {"kuvra_pipeprefix", {}, {}, false},
+        {"kuvra_pipeprefix", {"--help", "--version"}, {}, false},
         // Its messages follow "kuvra_dicom_synthesizer: " and, for a failure
         // of one input line, "line N: ".
         {"kuvra_dicom_synthesizer",

@@ -6,6 +6,7 @@
 #include "kvtest.h"
 #include "manpage.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
@@ -340,3 +341,22 @@ TEST(DocumentedMessages, KuvraDicomToP5) {
 }
 
 } // namespace
+
+// Every program with --help and --version in its table answers them as the
+// GNU tools do: on standard output, status 0, nothing on standard error.
+TEST(DocumentedOptions, HelpAndVersionOnStandardOutput) {
+    for (const auto &p : documented::programs()) {
+        std::string exe = kvtest::bin(std::string(p.name));
+        bool has_help = std::find(p.options.begin(), p.options.end(), "--help") != p.options.end();
+        if (!has_help || !fs::exists(exe)) continue;
+        SCOPED_TRACE(std::string(p.name));
+        auto help = kvtest::run({exe, "--help"});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.err, "");
+        EXPECT_EQ(help.out.rfind("Usage: ", 0), 0u) << help.out;
+        auto version = kvtest::run({exe, "--version"});
+        EXPECT_EQ(version.status, 0);
+        EXPECT_EQ(version.err, "");
+        EXPECT_EQ(version.out, std::string(p.name) + " (kuvra) " KUVRA_VERSION "\n");
+    }
+}

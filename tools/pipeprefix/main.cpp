@@ -9,9 +9,12 @@
 // 1 on a read or write error.
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
 #include <kuvra/internal/io.h>
+#include <kuvra/internal/version.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,7 +87,21 @@ Copied copy(int in, int out) {
 
 } // namespace
 
-int main() {
+int main(int argc, char *argv[]) {
+    // Started by pipeprefix() with no arguments; other arguments are
+    // ignored, as they always were, but a user asking gets answers.
+    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
+        kuvra::internal::print_version("kuvra_pipeprefix");
+        return 0;
+    }
+    if (argc > 1 && strcmp(argv[1], "--help") == 0) {
+        fputs("Usage: kuvra_pipeprefix 2< PREFIX < REST > STREAM\n"
+              "Copies descriptor 2, then descriptor 0, to descriptor 1; started by the\n"
+              "kuvra support library to put sniffed bytes back in front of a stream.\n"
+              "See kuvra_pipeprefix(1).\n",
+              stdout);
+        return 0;
+    }
     // A reader that closes its end early is the normal end of a filter that
     // nobody reads to the end: a write error, not a fatal signal.
     signal(SIGPIPE, SIG_IGN);
