@@ -1,6 +1,7 @@
 // The header-comment translation alone: translate_header_comment on a first
 // line and the lines after it, against a model of both comment forms, the
-// continuation lines and the quote rule.  The definition written, if any,
+// continuation lines, the quote rule, the control-character rule and the
+// range of tag numbers.  The definition written, if any,
 // must also read back through the m4 scan (m4check.h) as exactly the model's
 // name and value: a value that m4 would end early never gets out.
 #include "m4check.h"
@@ -10,7 +11,10 @@
 #include <kuvra/debuglog.h>
 #include <kuvra/fileutil.h>
 
-#include "linemodel.h"
+#include "fields.h"
+
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,9 +25,20 @@
 
 namespace {
 
-// Lines as the program reads them.
-struct Reader : kvfuzz::LineModel {
-    explicit Reader(std::string_view d) : LineModel{d, KV_LINE_BUFSIZE} {}
+// Lines as the converter reads them: whole, without the LF and one CR
+// before it (the inputs here are far below the reader's longest line).
+struct Reader {
+    std::string_view data;
+    size_t pos = 0;
+    std::optional<std::string> line() {
+        if (pos >= data.size()) return std::nullopt;
+        size_t end = data.find('\n', pos);
+        if (end == std::string_view::npos) end = data.size();
+        std::string l(data.substr(pos, end - pos));
+        pos = end + 1;
+        if (!l.empty() && l.back() == '\r') l.pop_back();
+        return l;
+    }
 };
 
 bool blank(char c) {
@@ -66,6 +81,34 @@ bool reserved(const std::string &name) {
     return name.rfind("XX_FIELD_", 0) == 0;
 }
 
+// A byte the converter keeps out of values: C0 controls but TAB, FF and
+// ESC, and DEL.
+bool control(std::string_view v) {
+    for (unsigned char c : v)
+        if ((c < 0x20 && c != '\t' && c != '\f' && c != 0x1B) || c == 0x7F) return true;
+    return false;
+}
+
+// "%x" as the key's tag numbers are read, without its wrap-around: the
+// value, or -1 beyond four hex digits.
+std::optional<long> hex_number(const std::string &s, size_t &at) {
+    size_t p = at;
+    while (p < s.size() && blank(s[p]))
+        p++;
+    bool neg = false;
+    if (p < s.size() && (s[p] == '+' || s[p] == '-')) neg = s[p++] == '-';
+    if (p + 2 < s.size() && s[p] == '0' && (s[p + 1] | 0x20) == 'x' &&
+        isxdigit((unsigned char)s[p + 2]))
+        p += 2;
+    if (p >= s.size() || !isxdigit((unsigned char)s[p])) return std::nullopt;
+    long v = 0;
+    for (; p < s.size() && isxdigit((unsigned char)s[p]); p++)
+        v = std::min(0x10000L, v * 16 + (isdigit((unsigned char)s[p]) ? s[p] - '0'
+                                                                      : (s[p] | 0x20) - 'a' + 10));
+    at = p;
+    return v > 0xFFFF || (neg && v) ? -1 : v;
+}
+
 struct Model {
     bool written = false;
     std::string name, value;
@@ -79,13 +122,20 @@ Model model(const std::string &first, Reader r) {
     while (key < first.size() && blank(first[key]))
         key++;
     std::optional<std::string> value;
+    bool bad_tag = false;
     if (first.compare(key, 7, "Dicom/(") == 0) {
-        unsigned g, e;
-        if (sscanf(first.c_str() + key + 7, "%x,%x", &g, &e) != 2) return m;
+        size_t at = key + 7;
+        auto g = hex_number(first, at);
+        if (!g || at >= first.size() || first[at] != ',') return m;
+        ++at;
+        auto e = hex_number(first, at);
+        if (!e) return m;
         value = after_colon_tab(first, key);
         if (!value) return m;
+        bad_tag = *g < 0 || *e < 0;
         char buf[40];
-        snprintf(buf, sizeof buf, "XX_DICOM_%04X_%04X", g, e);
+        snprintf(buf, sizeof buf, "XX_DICOM_%04X_%04X", unsigned(*g < 0 ? 0x10000 : *g),
+                 unsigned(*e < 0 ? 0x10000 : *e));
         m.name = buf;
     } else {
         value = after_colon_tab(first, key);
@@ -113,7 +163,7 @@ Model model(const std::string &first, Reader r) {
         }
         m.value += *more;
     }
-    m.written = nested(m.value) && !reserved(m.name);
+    m.written = nested(m.value) && !reserved(m.name) && !control(m.value) && !bad_tag;
     return m;
 }
 
@@ -131,17 +181,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string all = "#" + std::string(reinterpret_cast<const char *>(data), size);
     Reader r{all};
     const std::string first = *r.line();
-    const std::string rest = all.substr(r.pos);
+    const std::string rest = all.substr(std::min(r.pos, all.size()));
 
-    char line[KV_LINE_BUFSIZE];
-    memcpy(line, first.c_str(), first.size() + 1);
     char *out_buf = nullptr;
     size_t out_len = 0;
-    FILE *in = rest.empty() ? fopen("/dev/null", "r")
-                            : fmemopen(const_cast<char *>(rest.data()), rest.size(), "r");
+    FILE *in = fmemopen(const_cast<char *>(all.data()), all.size(), "r");
     FILE *out = open_memstream(&out_buf, &out_len);
     if (!in || !out) abort();
-    const enum kv_comment_next next = translate_header_comment(line, sizeof line, in, out);
+    kuvra_convert::LineReader lines(in);
+    lines.next();
+    const enum kv_comment_next next = kuvra_convert::translate_header_comment(lines, out);
+    const std::string line(lines.text());
     fclose(in);
     fclose(out);
     const std::string stream(out_buf, out_len);
@@ -167,7 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         abort();
     }
     if (next == KV_COMMENT_PENDING && m.pending != line) {
-        dprintf(fuzzreport::fd, "pending line [%s], model [%s]\n", line, m.pending.c_str());
+        dprintf(fuzzreport::fd, "pending line [%s], model [%s]\n", line.c_str(), m.pending.c_str());
         abort();
     }
     return 0;

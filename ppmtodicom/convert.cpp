@@ -4,41 +4,80 @@
 #include "ppmtodicom.h"
 
 #include <kuvra/debuglog.h>
-#include <kuvra/fileutil.h>
 
-#include <cstring>
+namespace kuvra_convert {
+
+bool LineReader::next() {
+    text_.clear();
+    too_long_ = false;
+    bool any = false;
+    flockfile(in_);
+    // One byte more than max_line is kept, so that a line of max_line bytes
+    // that ends in CR LF still fits once its CR is gone.
+    for (int c; (c = getc_unlocked(in_)) != EOF;) {
+        any = true;
+        if (c == '\n') break;
+        if (text_.size() <= max_line)
+            text_.push_back(static_cast<char>(c));
+        else
+            too_long_ = true;
+    }
+    funlockfile(in_);
+    if (!any) return false;
+    if (!too_long_ && !text_.empty() && text_.back() == '\r') text_.pop_back();
+    if (text_.size() > max_line) {
+        text_.resize(max_line);
+        too_long_ = true;
+    }
+    return true;
+}
+
+int next_data_line(LineReader &lines) {
+    if (!lines.next()) return 0;
+    if (lines.too_long()) {
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Input line too long.\n");
+        return -1;
+    }
+    return 1;
+}
+
+} // namespace kuvra_convert
 
 using namespace kuvra_convert;
 
 namespace {
 
 // Returns 0 at end of input, 1 after a fatal condition.
-int line_loop(FILE *in, FILE *out, int magic, char *line) {
-    bool pending = false; // line holds a line the comment reader read ahead
+int line_loop(LineReader &lines, FILE *out, int magic) {
+    bool pending = false; // lines holds a line the comment reader read ahead
     for (;;) {
-        if (!pending && !fgets_killcrnl(line, KV_LINE_BUFSIZE, in)) return 0;
+        if (!pending && !lines.next()) return 0;
         pending = false;
-        if (line[0] == '#') {
-            enum kv_comment_next next = translate_header_comment(line, KV_LINE_BUFSIZE, in, out);
+        if (lines.text().starts_with('#')) {
+            enum kv_comment_next next = translate_header_comment(lines, out);
             if (next == KV_COMMENT_EOF) return 0;
             pending = next == KV_COMMENT_PENDING;
             continue;
         }
+        if (lines.too_long()) {
+            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Input line too long.\n");
+            return 1;
+        }
         switch (magic) {
         case 24:
-            if (line[0] == '\0' || strcmp(line, "ENDFIELD") == 0) break;
-            if (strcmp(line, "FIELD") == 0) {
-                if (read_field_block(line, in, out) == FieldResult::fatal) return 1;
+            if (lines.text().empty() || lines.text() == "ENDFIELD") break;
+            if (lines.text() == "FIELD") {
+                if (read_field_block(lines, out) == FieldResult::fatal) return 1;
                 break;
             }
             debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Non-field keyword in fieldset file: %s\n",
-                         line);
+                         lines.c_str());
             break;
         case 9:
-            if (emit_rgb(line, in, out)) return 1;
+            if (emit_rgb(lines, out)) return 1;
             break;
         case 8:
-            if (emit_grey(line, in, out)) return 1;
+            if (emit_grey(lines, out)) return 1;
             break;
         }
     }
@@ -54,17 +93,17 @@ extern "C" int convert_stream_with(FILE *in, FILE *out, int magic, const char *c
                                    size_t length) {
     const char *format = data_format_name(magic);
     if (!format) return -1;
-    char line[KV_LINE_BUFSIZE];
+    LineReader lines(in);
     m4_prelude(out);
     // The sniffer has seen the magic line; a stream that no longer yields it
     // lost its content on the way (a decompressor or push-back that failed).
-    if (!fgets_killcrnl(line, sizeof line, in)) {
+    if (!lines.next()) {
         debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
                      "Input file must be P5, P6 or KUVRA_FIELDSET\n");
         return 1;
     }
     fprintf(out, "define([[XX_DATA_FORMAT]],[[%s]])\n", format);
-    if (line_loop(in, out, magic, line)) return 1;
+    if (line_loop(lines, out, magic)) return 1;
     // Last, so that their definitions replace the input's of the same names.
     if (length > 0) {
         FILE *extra = fmemopen(const_cast<char *>(comments), length, "r");
@@ -72,7 +111,8 @@ extern "C" int convert_stream_with(FILE *in, FILE *out, int magic, const char *c
             debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot open input stream.\n");
             return 1;
         }
-        line_loop(extra, out, 0, line); // header comments only: nothing fatal
+        LineReader extra_lines(extra);
+        line_loop(extra_lines, out, 0); // header comments only: nothing fatal
         fclose(extra);
     }
     fputs("divert[[]]dnl\n", out);

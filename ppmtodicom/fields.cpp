@@ -16,8 +16,8 @@ constexpr char dimension_letters[] = "XYZABCDEFGHIJKLMNOPQRSTUVW";
 constexpr int max_dimensions = 16;
 static_assert(sizeof dimension_letters - 1 >= max_dimensions);
 
-// Field names and type descriptors are read in 128-byte pieces.
-constexpr int short_line = 128;
+// Field names and type descriptors hold at most 127 bytes.
+constexpr size_t short_line = 128;
 
 constexpr bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\v' || c == '\f';
@@ -43,12 +43,14 @@ constexpr ImageKind p5_kind{"P5 failure reading size.\n", "P5 failure reading de
 
 // Reads the depth line behind the size line.  Returns 0 with *depth set, or
 // 1 when the line is missing or holds no number (logged).
-int read_depth(char *line, FILE *in, const ImageKind &kind, int64_t *depth) {
-    if (!fgets_killcrnl(line, KV_LINE_BUFSIZE, in)) {
+int read_depth(LineReader &lines, const ImageKind &kind, int64_t *depth) {
+    int got = next_data_line(lines);
+    if (got < 0) return 1;
+    if (got == 0) {
         fatal(kind.depth_failure);
         return 1;
     }
-    if (scan_int(line, depth) == ScanResult::none) {
+    if (scan_int(lines.c_str(), depth) == ScanResult::none) {
         fatal(kind.depth_failure);
         return 1;
     }
@@ -130,16 +132,16 @@ ScanResult scan_int(const char *text, int64_t *value, const char **end) {
     return ScanResult::ok;
 }
 
-int emit_rgb(char *line, FILE *in, FILE *out) {
+int emit_rgb(LineReader &lines, FILE *out) {
     int32_t width, height;
     int64_t depth;
-    if (read_size(line, p6_kind, &width, &height)) return 1;
+    if (read_size(lines.c_str(), p6_kind, &width, &height)) return 1;
     int32_t bytes = image_bytes(width, height, 3);
     if (bytes < 0) {
         fatal("Image size not supported.\n");
         return 1;
     }
-    if (read_depth(line, in, p6_kind, &depth)) return 1;
+    if (read_depth(lines, p6_kind, &depth)) return 1;
     if (depth != 255) {
         fatal(p6_kind.depth_wrong);
         return 1;
@@ -154,23 +156,23 @@ int emit_rgb(char *line, FILE *in, FILE *out) {
     fprintf(out, "define([[XX_FIELD_RGB_SIZEY]],[[%" PRId32 "]])\n", height);
     fprintf(out, "define([[XX_FIELD_RGB_SIZE1]],[[%" PRId32 "]])\n", height);
     fprintf(out, "define([[XX_FIELD_RGB_TOTAL_SIZE]],[[%" PRId32 "]])\n", bytes);
-    const tdnode *node = spool(in, bytes);
+    const tdnode *node = spool(lines.stream(), bytes);
     if (!node) return 1;
     write_data_macros(out, "RGB", node->name, false);
     return 0;
 }
 
-int emit_grey(char *line, FILE *in, FILE *out) {
+int emit_grey(LineReader &lines, FILE *out) {
     int32_t width, height;
     int64_t depth;
-    if (read_size(line, p5_kind, &width, &height)) return 1;
+    if (read_size(lines.c_str(), p5_kind, &width, &height)) return 1;
     // The item size depends on the depth, but the size check cannot wait for
     // it: a count that does not fit even at one byte per pixel fails here.
     if (image_bytes(width, height, 1) < 0) {
         fatal("Image size not supported.\n");
         return 1;
     }
-    if (read_depth(line, in, p5_kind, &depth)) return 1;
+    if (read_depth(lines, p5_kind, &depth)) return 1;
     if (depth < 1 || depth > 65535) {
         fatal(p5_kind.depth_wrong);
         return 1;
@@ -191,38 +193,47 @@ int emit_grey(char *line, FILE *in, FILE *out) {
     fprintf(out, "define([[XX_FIELD_GREY_SIZE1]],[[%" PRId32 "]])\n", height);
     fprintf(out, "define([[XX_FIELD_GREY_TOTAL_SIZE]],[[%" PRId32 "]])\n", bytes);
     fprintf(out, "define([[XX_FIELD_GREY_MAXVAL]],[[%d]])\n", int(depth));
-    const tdnode *node = spool(in, bytes);
+    const tdnode *node = spool(lines.stream(), bytes);
     if (!node) return 1;
     write_data_macros(out, "GREY", node->name, true);
     return 0;
 }
 
-FieldResult read_field_block(char *line, FILE *in, FILE *out) {
+FieldResult read_field_block(LineReader &lines, FILE *out) {
+    // Every line of the block is required: the end of input before its
+    // ENDFIELD, like a line too long to hold, stops the run.
+    auto block_line = [&lines] {
+        int got = next_data_line(lines);
+        if (got == 0) fatal("ENDFIELD not found.\n");
+        return got > 0;
+    };
+
     // Name: every byte that is not an ASCII letter becomes "_".
-    if (!fgets_killcrnl(line, short_line, in)) {
-        fatal("ENDFIELD not found.\n");
+    if (!block_line()) return FieldResult::fatal;
+    if (lines.text().size() >= short_line) {
+        fatal("Field name too long.\n");
         return FieldResult::fatal;
     }
     char name[short_line];
-    size_t namelen = strlen(line);
-    for (size_t i = 0; i < namelen; i++)
-        name[i] = is_letter(line[i]) ? line[i] : '_';
-    name[namelen] = '\0';
+    const std::string_view name_line = lines.text();
+    for (size_t i = 0; i < name_line.size(); i++)
+        name[i] = is_letter(name_line[i]) ? name_line[i] : '_';
+    name[name_line.size()] = '\0';
 
-    // Type descriptor: item type, white space, item size.
-    if (!fgets_killcrnl(line, short_line, in)) {
-        fatal("ENDFIELD not found.\n");
-        return FieldResult::fatal;
-    }
+    // Type descriptor: item type, white space, item size.  One too long to
+    // hold is not a type descriptor either.
+    if (!block_line()) return FieldResult::fatal;
     char item_type[short_line];
     int64_t item_size = 0;
     {
+        const char *line = lines.c_str();
         size_t ws = 0;
         while (line[ws] && !is_blank(line[ws]))
             ws++;
         // A type name that would end the definition's quotes early is no
         // more usable than a descriptor without a size.
-        if (!line[ws] || scan_int(line + ws + 1, &item_size) != ScanResult::ok ||
+        if (lines.text().size() >= short_line || !line[ws] ||
+            scan_int(line + ws + 1, &item_size) != ScanResult::ok ||
             !m4_quotes_balanced(line, ws)) {
             debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot parse type descriptor\n");
             return FieldResult::abandoned;
@@ -231,25 +242,19 @@ FieldResult read_field_block(char *line, FILE *in, FILE *out) {
         item_type[ws] = '\0';
     }
 
-    if (!fgets_killcrnl(line, KV_LINE_BUFSIZE, in)) {
-        fatal("ENDFIELD not found.\n");
-        return FieldResult::fatal;
-    }
+    if (!block_line()) return FieldResult::fatal;
     int64_t dims = 0;
-    if (scan_int(line, &dims) != ScanResult::ok || dims < 1 || dims > max_dimensions) {
+    if (scan_int(lines.c_str(), &dims) != ScanResult::ok || dims < 1 || dims > max_dimensions) {
         fatal("Dimensions bad!\n");
         return FieldResult::fatal;
     }
 
     // Sizes: one conversion per dimension, each going on where the last one
     // stopped; a missing or non-numeric size reads as 0.
-    if (!fgets_killcrnl(line, KV_LINE_BUFSIZE, in)) {
-        fatal("ENDFIELD not found.\n");
-        return FieldResult::fatal;
-    }
+    if (!block_line()) return FieldResult::fatal;
     int32_t sizes[max_dimensions] = {};
     {
-        const char *p = line;
+        const char *p = lines.c_str();
         for (int i = 0; i < dims; i++) {
             int64_t v = 0;
             ScanResult r = scan_int(p, &v, &p);
@@ -261,12 +266,9 @@ FieldResult read_field_block(char *line, FILE *in, FILE *out) {
         }
     }
 
-    if (!fgets_killcrnl(line, KV_LINE_BUFSIZE, in)) {
-        fatal("ENDFIELD not found.\n");
-        return FieldResult::fatal;
-    }
+    if (!block_line()) return FieldResult::fatal;
     int64_t total = 0;
-    if (scan_int(line, &total) != ScanResult::ok) {
+    if (scan_int(lines.c_str(), &total) != ScanResult::ok) {
         fatal("Field size not supported.\n");
         return FieldResult::fatal;
     }
@@ -281,17 +283,17 @@ FieldResult read_field_block(char *line, FILE *in, FILE *out) {
                 sizes[i]);
     }
     fprintf(out, "define([[XX_FIELD_%s_TOTAL_SIZE]],[[%d]])\n", name, int(total));
-    const tdnode *node = spool(in, int32_t(total));
+    const tdnode *node = spool(lines.stream(), int32_t(total));
     if (!node) return FieldResult::fatal;
     write_data_macros(out, name, node->name, true);
 
     // Empty lines may follow the data; the next other line closes the block.
     for (;;) {
-        if (!fgets_killcrnl(line, KV_LINE_BUFSIZE, in) || (line[0] && strcmp(line, "ENDFIELD"))) {
-            fatal("ENDFIELD not found.\n");
-            return FieldResult::fatal;
-        }
-        if (line[0]) return FieldResult::converted;
+        if (!block_line()) return FieldResult::fatal;
+        if (lines.text().empty()) continue;
+        if (lines.text() == "ENDFIELD") return FieldResult::converted;
+        fatal("ENDFIELD not found.\n");
+        return FieldResult::fatal;
     }
 }
 

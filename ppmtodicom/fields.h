@@ -3,10 +3,54 @@
 
 #include "ppmtodicom.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 namespace kuvra_convert {
+
+// The lines of the input, each one whole: read up to its line feed however
+// long it is.  A fixed buffer would hand the tail of a long line back as a
+// line of its own, and a header value that held "#PatientID:\tX" past the
+// buffer's end would define PatientID.  Nothing is read beyond the line
+// feed, so the stream is left where the spooler must start.
+class LineReader {
+  public:
+    // Longest line held; of a longer one the rest is read and dropped.
+    static constexpr size_t max_line = size_t(16) << 20;
+
+    explicit LineReader(FILE *in) : in_(in) {}
+    // Reads the next line; false at end of input (or a read error) when
+    // nothing was left to read.
+    bool next();
+    // The line without its line feed and without one carriage return in
+    // front of it.  NUL bytes and other carriage returns stay in it.
+    std::string_view text() const { return text_; }
+    // The same, terminated, for the number scanners (they stop at a NUL).
+    const char *c_str() const { return text_.c_str(); }
+    // The line held more than max_line bytes; text() is the first of them.
+    bool too_long() const { return too_long_; }
+    FILE *stream() const { return in_; }
+
+  private:
+    FILE *in_;
+    std::string text_;
+    bool too_long_ = false;
+};
+
+// Reads the next line that must not be a header comment's (a size, depth or
+// field block line).  1 with the line read, 0 at end of input, -1 after a
+// line too long to hold (logged: the run must stop).
+int next_data_line(LineReader &lines);
+
+// Translates the header comment that lines holds (its first byte is '#'),
+// together with its continuation lines, into one definition on out.  A
+// comment that cannot be carried whole (too long, a control character in its
+// value, quotes that do not nest, a reserved name, a tag number beyond four
+// hex digits) is dropped and logged with its key.
+enum kv_comment_next translate_header_comment(LineReader &lines, FILE *out);
 
 enum class ScanResult { none, ok, overflow };
 
@@ -16,12 +60,12 @@ enum class ScanResult { none, ok, overflow };
 // number.  *end, if given, is set behind the digits (to text for none).
 ScanResult scan_int(const char *text, int64_t *value, const char **end = nullptr);
 
-// The P6 emitter: line holds the size line; reads the depth line itself into
-// line, writes the RGB field and spools the pixels.  0, or 1 after a logged
-// fatal condition.
-int emit_rgb(char *line, FILE *in, FILE *out);
+// The P6 emitter: lines holds the size line; reads the depth line itself,
+// writes the RGB field and spools the pixels.  0, or 1 after a logged fatal
+// condition.
+int emit_rgb(LineReader &lines, FILE *out);
 // The P5 emitter, the same for the field GREY (depth 1 to 65535).
-int emit_grey(char *line, FILE *in, FILE *out);
+int emit_grey(LineReader &lines, FILE *out);
 
 enum class FieldResult {
     converted, // the block was read up to its ENDFIELD
@@ -29,7 +73,7 @@ enum class FieldResult {
     fatal      // logged; the run must stop
 };
 // Reads a field block after its "FIELD" line, writes its definitions and
-// spools its data.  line is the shared KV_LINE_BUFSIZE buffer.
-FieldResult read_field_block(char *line, FILE *in, FILE *out);
+// spools its data.
+FieldResult read_field_block(LineReader &lines, FILE *out);
 
 } // namespace kuvra_convert

@@ -1,10 +1,11 @@
 // The frame of the macro stream (prelude, date, time) and the translation of
 // header comments into definitions.
+#include "fields.h"
 #include "ppmtodicom.h"
 
 #include <kuvra/debuglog.h>
-#include <kuvra/fileutil.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -44,10 +45,53 @@ constexpr bool is_alnum(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
 }
 
-const char *skip_blanks(const char *p) {
-    while (is_blank(*p))
-        p++;
-    return p;
+size_t skip_blanks(std::string_view s, size_t at) {
+    while (at < s.size() && is_blank(s[at]))
+        at++;
+    return at;
+}
+
+// A byte that must not stand in a header value: the C0 controls and DEL.
+// TAB, FF and ESC are let through, being characters of DICOM text (ESC
+// begins the escape sequences of the ISO 2022 character sets), and so is
+// every byte from 128 up (UTF-8 and the other sets).  The synthesizer
+// checks what each of them may do in its attribute.  A NUL or CR would be
+// cut off on the way (the value "Doe<NUL>Jane" arrived as "Doe").
+constexpr bool is_forbidden_control(unsigned char c) {
+    return (c < 0x20 && c != '\t' && c != '\f' && c != 0x1B) || c == 0x7F;
+}
+
+enum class HexScan { none, ok, too_big };
+
+// Why a header comment is left out, in the order of the checks.
+enum class Drop { kept, tag_number, too_long, reserved, control, quotes };
+
+// One number as "%x" reads it (leading white space, a sign, "0x"), from
+// s[at]; at is moved behind it.  too_big for a value beyond 0xFFFF or a
+// negative one: "%x" would wrap it into another tag's number.
+HexScan scan_tag_number(std::string_view s, size_t &at, unsigned &value) {
+    size_t p = skip_blanks(s, at);
+    bool negative = false;
+    if (p < s.size() && (s[p] == '+' || s[p] == '-')) negative = s[p++] == '-';
+    auto hex = [](char c) {
+        return c >= '0' && c <= '9'   ? c - '0'
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : -1;
+    };
+    if (p + 2 < s.size() && s[p] == '0' && (s[p + 1] == 'x' || s[p + 1] == 'X') &&
+        hex(s[p + 2]) >= 0)
+        p += 2;
+    if (p >= s.size() || hex(s[p]) < 0) return HexScan::none;
+    uint32_t v = 0;
+    bool big = false;
+    for (; p < s.size() && hex(s[p]) >= 0; p++) {
+        v = v * 16 + uint32_t(hex(s[p]));
+        if (v > 0xFFFF) big = true, v = 0x10000;
+    }
+    at = p;
+    value = v;
+    return big || (negative && v != 0) ? HexScan::too_big : HexScan::ok;
 }
 
 // Macros that the converter defines itself and that templates expand: the
@@ -66,15 +110,17 @@ bool reserved_macro(std::string_view name) {
     return name.starts_with("XX_FIELD_");
 }
 
-// The line is "#", blanks, "+", then somewhere ":" and a tab: returns the
-// text after that tab, else nullptr.
-const char *continuation_value(const char *line) {
-    if (line[0] != '#') return nullptr;
-    const char *p = skip_blanks(line + 1);
-    if (*p != '+') return nullptr;
-    const char *colon = strchr(p, ':');
-    if (!colon || colon[1] != '\t') return nullptr;
-    return colon + 2;
+// The line is "#", blanks, "+", then somewhere ":" and a tab: true with
+// *value set to the text after that tab.
+bool continuation_value(std::string_view line, std::string_view *value) {
+    if (line.empty() || line[0] != '#') return false;
+    size_t p = skip_blanks(line, 1);
+    if (p >= line.size() || line[p] != '+') return false;
+    size_t colon = line.find(':', p);
+    if (colon == std::string_view::npos || colon + 1 >= line.size() || line[colon + 1] != '\t')
+        return false;
+    *value = line.substr(colon + 2);
+    return true;
 }
 
 } // namespace
@@ -133,66 +179,100 @@ int m4_quotes_balanced(const char *text, size_t len) {
     return depth == 0;
 }
 
-enum kv_comment_next translate_header_comment(char *line, int size, FILE *in, FILE *out) {
-    const char *key = skip_blanks(line + 1);
-    const char *colon = strchr(key, ':');
+} // extern "C"
+
+namespace kuvra_convert {
+
+enum kv_comment_next translate_header_comment(LineReader &lines, FILE *out) {
+    const std::string_view line = lines.text();
+    const std::string_view key = line.substr(skip_blanks(line, 1));
+    const size_t colon = key.find(':');
+    const bool tab =
+        colon != std::string_view::npos && colon + 1 < key.size() && key[colon + 1] == '\t';
     std::string head; // "define([[name]],[[" once the form is recognised
-    if (strncmp(key, "Dicom/(", 7) == 0) {
+    Drop drop = Drop::kept;
+    if (key.starts_with("Dicom/(")) {
         unsigned group = 0, element = 0;
-        if (sscanf(key + 7, "%x,%x", &group, &element) != 2) return KV_COMMENT_NONE;
-        if (!colon || colon[1] != '\t') return KV_COMMENT_NONE;
+        size_t at = 7;
+        HexScan g = scan_tag_number(key, at, group);
+        if (g == HexScan::none || at >= key.size() || key[at] != ',') return KV_COMMENT_NONE;
+        at++;
+        HexScan e = scan_tag_number(key, at, element);
+        if (e == HexScan::none || !tab) return KV_COMMENT_NONE;
+        if (g == HexScan::too_big || e == HexScan::too_big) drop = Drop::tag_number;
         char buf[64];
         snprintf(buf, sizeof buf, "define([[XX_DICOM_%04X_%04X]],[[", group, element);
         head = buf;
     } else {
-        if (!colon || colon[1] != '\t') return KV_COMMENT_NONE;
+        if (!tab) return KV_COMMENT_NONE;
         head = "define([[XX_";
-        for (const char *p = key; p < colon; p++)
-            head += is_alnum(*p) ? *p : '_';
+        for (char c : key.substr(0, colon))
+            head += is_alnum(c) ? c : '_';
         head += "]],[[";
     }
-    // The key for the log, as it stood; the line buffer is reused below.
-    std::string rawkey(key, size_t(colon - key));
-    std::string value(colon + 2);
-    bool too_long = false;
+    // The key for the log, as it stood; the reader's line is replaced below.
+    std::string rawkey(key.substr(0, colon));
+    std::string value(key.substr(colon + 2));
+    bool too_long = lines.too_long();
 
     enum kv_comment_next next;
     for (;;) {
-        if (!fgets_killcrnl(line, size, in)) {
+        if (!lines.next()) {
             next = KV_COMMENT_EOF;
             break;
         }
-        const char *more = continuation_value(line);
-        if (!more) {
+        std::string_view more;
+        if (!continuation_value(lines.text(), &more)) {
             next = KV_COMMENT_PENDING;
             break;
         }
-        size_t n = strlen(more);
-        if (too_long || value.size() + n > header_value_max) {
+        if (too_long || lines.too_long() || value.size() + more.size() > header_value_max) {
             too_long = true;
             value.clear();
             continue;
         }
-        value.append(more, n);
+        value.append(more);
     }
 
     // head is "define([[NAME]],[["
     const std::string_view name = std::string_view(head).substr(9, head.size() - 9 - 5);
-    if (too_long) {
-        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Header comment too long dropped: %s\n",
-                     rawkey.c_str());
-    } else if (reserved_macro(name)) {
+    unsigned char control = 0;
+    if (drop == Drop::kept && too_long) drop = Drop::too_long;
+    if (drop == Drop::kept && reserved_macro(name)) drop = Drop::reserved;
+    for (size_t i = 0; drop == Drop::kept && i < value.size(); i++)
+        if (is_forbidden_control(static_cast<unsigned char>(value[i]))) {
+            control = static_cast<unsigned char>(value[i]);
+            drop = Drop::control;
+        }
+    if (drop == Drop::kept && !m4_quotes_balanced(value.data(), value.size())) drop = Drop::quotes;
+    const char *k = rawkey.c_str();
+    switch (drop) {
+    case Drop::tag_number:
         debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
-                     "Header comment with reserved macro name dropped: %s\n", rawkey.c_str());
-    } else if (!m4_quotes_balanced(value.data(), value.size())) {
+                     "Header comment with a tag number beyond four hex digits dropped: %s\n", k);
+        break;
+    case Drop::too_long:
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Header comment too long dropped: %s\n", k);
+        break;
+    case Drop::reserved:
         debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
-                     "Header comment with unbalanced m4 quotes dropped: %s\n", rawkey.c_str());
-    } else {
+                     "Header comment with reserved macro name dropped: %s\n", k);
+        break;
+    case Drop::control:
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                     "Header comment with control character 0x%02X dropped: %s\n", control, k);
+        break;
+    case Drop::quotes:
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                     "Header comment with unbalanced m4 quotes dropped: %s\n", k);
+        break;
+    case Drop::kept:
         fwrite(head.data(), 1, head.size(), out);
         fwrite(value.data(), 1, value.size(), out);
         fputs("]])\n", out);
+        break;
     }
     return next;
 }
 
-} // extern "C"
+} // namespace kuvra_convert

@@ -35,18 +35,13 @@ int m4_prelude_at(FILE *out, const struct tm *when);
  * other code (an input the converter does not take). */
 const char *data_format_name(int magic);
 
-/* How the header-comment reader left the line buffer. */
+/* How the header-comment reader (translate_header_comment, fields.h) left
+ * the line reader. */
 enum kv_comment_next {
     KV_COMMENT_EOF = 0,     /* input ended while looking for a continuation */
-    KV_COMMENT_PENDING = 1, /* the buffer holds the next line, not yet dispatched */
+    KV_COMMENT_PENDING = 1, /* the reader holds the next line, not yet dispatched */
     KV_COMMENT_NONE = 2     /* the comment was dropped; nothing is pending */
 };
-
-/* Translates the header comment in line (its first byte is '#') together
- * with its continuation lines, read from in with fgets_killcrnl into line
- * (size bytes), into one definition on out.  A comment whose joined value
- * does not keep m4's quotes nested is dropped and logged. */
-enum kv_comment_next translate_header_comment(char *line, int size, FILE *in, FILE *out);
 
 /* 1 when text (len bytes) may stand between "[[" and "]]" without ending
  * the quoted string early or leaving a quote open, else 0. */

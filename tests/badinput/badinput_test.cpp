@@ -55,6 +55,7 @@ constexpr const char *TYPE = "Cannot parse type descriptor\n";
 constexpr const char *QUOTES = "Header comment with unbalanced m4 quotes dropped: Key";
 constexpr const char *RESERVED = "Header comment with reserved macro name dropped: DATA_FORMAT";
 constexpr const char *PNM_WH = "Cannot parse width/height.\n";
+#define CONTROL_NUL "Header comment with control character 0x00 dropped: "
 constexpr const char *PNM_ALLOC = "Cannot allocate line memory.\n";
 
 constexpr Expect ok{0, ""};
@@ -69,12 +70,23 @@ const Row rows[] = {
     {"garbage", fail(MAGIC_PNM), fail(MAGIC_FST), fail(NOT_INPUT)},
     {"nul_in_size_line", fail(PNM_WH), fail(MAGIC_FST), fail("P5 failure reading size.\n")},
     {"nul_in_magic_line", {ANY, nullptr}, fail(MAGIC_FST), fail(NOT_INPUT)},
-    {"nul_in_comment_value", ok, fail(MAGIC_FST), {0, nullptr}},
+    {"nul_in_comment_value", ok, fail(MAGIC_FST), {0, CONTROL_NUL "Key\n"}},
     {"cr_only_pnm", fail("Cannot read width/height.\n"), fail(MAGIC_FST), fail(NOT_INPUT)},
     {"cr_only_capsule", fail(MAGIC_PNM), fail("Expected 'FIELD' keyword.\n"), fail(NOT_INPUT)},
-    {"long_line_before_size", fail(PNM_WH), fail(MAGIC_FST), fail("P5 failure reading size.\n")},
-    {"long_comment_value", fail(PNM_WH), fail(MAGIC_FST), fail("P6 failure reading size.\n")},
-    {"long_field_name", fail(MAGIC_PNM), fail(NOT_CAPSULE), {0, TYPE}},
+    // Lines arrive whole, however long: a header comment is one comment (the
+    // converter once read the tail of each as a line of its own), a field
+    // name too long for its 127 bytes is refused.
+    {"long_line_before_size", fail(PNM_WH), fail(MAGIC_FST), ok},
+    {"long_comment_value", fail(PNM_WH), fail(MAGIC_FST), ok},
+    {"long_field_name", fail(MAGIC_PNM), fail(NOT_CAPSULE), fail("Field name too long.\n")},
+    {"long_comment_injection", ok, fail(MAGIC_FST), ok},
+    {"long_fieldset_comment", fail(MAGIC_PNM), fail(NOT_CAPSULE), ok},
+    // A value with a NUL or CR is dropped with its key, not cut there.
+    {"nul_in_patient_name", ok, fail(MAGIC_FST), {0, CONTROL_NUL "PatientName\n"}},
+    {"cr_in_patient_id",
+     ok,
+     fail(MAGIC_FST),
+     {0, "Header comment with control character 0x0D dropped: PatientID\n"}},
     // Truncated headers of every format.
     // An image that ends before its size line holds no field: the stream
     // is only the frame (as for P6), which a template then refuses.
@@ -180,6 +192,8 @@ constexpr const char *valgrind_rows[] = {
     "long_line_before_size",
     "long_comment_value",
     "long_field_name",
+    "long_comment_injection",
+    "nul_in_patient_name",
     "p5_truncated_pixels",
     "p5_16bit_odd_bytes",
     "p6_truncated_pixels",

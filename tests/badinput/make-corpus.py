@@ -51,6 +51,14 @@ put("cr_only_capsule", b"KUVRA_FST\rFIELD\rFileCapsule\rU8 1\r1\r3\r3\rabc")
 put("long_line_before_size", b"P5\n#" + b"a" * 20000 + b"\n4 4\n255\n" + bytes(16))
 put("long_comment_value", b"P6\n#Key:\t" + b"v" * 30000 + b"\n1 1\n255\nabc")
 put("long_field_name", b"KUVRA_FST\n" + field(b"N" * 300, b"U8 1", b"1", b"3", b"3", b"abc"))
+# A line longer than a line buffer must not be read in pieces: the tail of
+# this value once defined PatientID.  NUL and CR inside values once cut them.
+put("long_comment_injection", b"P5\n#ImageComments:\t" + b"a" * 10223 + b"#PatientID:\tINJECTED\n"
+    b"2 2\n255\nabcd")
+put("long_fieldset_comment", b"KUVRA_FST\n#ImageComments:\t" + b"c" * 12000 + b"\n" +
+    field(b"Volume", b"U8 1", b"1", b"3", b"3", b"abc"))
+put("nul_in_patient_name", b"P5\n#PatientName:\tDoe\x00Jane\n2 2\n255\nabcd")
+put("cr_in_patient_id", b"P5\n#PatientID:\tAB\rCD\n2 2\n255\nabcd")
 
 # Truncated headers, every format.
 put("p5_magic_only", b"P5\n")

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 using dicomtest::attr;
+using namespace std::string_literals;
 
 namespace {
 
@@ -167,6 +168,52 @@ TEST(Pipeline, HeaderCommentsBecomeAttributes) {
     EXPECT_EQ(attr(e.dump, "(0010,4000)"), "<absent>");
     EXPECT_FALSE(std::filesystem::exists(marker)) << "a header value was executed";
     EXPECT_EQ(dicomtest::gdcm_pixels(e.file), "abcd");
+}
+
+// Each value in the DICOM is what the input said, or the export says why it
+// is not there: a header line longer than a line buffer, a NUL or CR inside
+// a value, a tag number that wrapped into another tag's, once gave a file
+// with another patient's ID or a cut name, and status 0.
+TEST(Pipeline, HeaderValuesArriveWholeOrAreDroppedWithAMessage) {
+    REQUIRE_CONVERTER();
+    struct Case {
+        std::string header;
+        std::string tag, value; // what the file must hold for tag ("<refused>": no file)
+        std::string message;    // part of the converter's message ("": none)
+    } cases[] = {
+        // Long lines once came in pieces of 10,239 bytes, the tail read as
+        // a line of its own (here a header comment).
+        {"#ImageComments:\t" + std::string(10230, 'a') + "\n", "(0020,4000)",
+         std::string(10230, 'a'), ""},
+        {"#ImageComments:\t" + std::string(10223, 'a') + "#PatientID:\tINJECTED\n", "(0010,0020)",
+         "<refused>", "(0020,4000) ImageComments: value"},
+        {"#PatientName:\tDoe\0Jane\n"s, "(0010,0010)", "",
+         "Header comment with control character 0x00 dropped: PatientName"},
+        {"#PatientID:\tAB\rCD\n", "(0010,0020)", "",
+         "Header comment with control character 0x0D dropped: PatientID"},
+        {"#PatientID:\tAB\r\n", "(0010,0020)", "AB", ""},
+        {"#Dicom/(100000010,100000010):\tAliased^Name\n", "(0010,0010)", "",
+         "Header comment with a tag number beyond four hex digits dropped: "
+         "Dicom/(100000010,100000010)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.header.substr(0, 40) + " " + c.tag);
+        kvtest::TempDir d;
+        auto e = export_image(d, "secondary_capture", "P5\n" + c.header + "2 2\n255\nabcd");
+        if (!c.message.empty()) {
+            EXPECT_NE(e.run.err.find(c.message), std::string::npos) << e.run.err;
+        }
+        if (c.value == "<refused>") {
+            EXPECT_EQ(e.run.status, 1);
+            EXPECT_EQ(e.run.out, "");
+            continue;
+        }
+        expect_valid(e);
+        // Long values too (the dump of the others leaves them out).
+        EXPECT_EQ(attr(kvtest::run({"dcmdump", "+L", e.file}).out, c.tag), c.value);
+        EXPECT_EQ(e.dump.find("INJECTED"), std::string::npos);
+        EXPECT_EQ(e.dump.find("Aliased"), std::string::npos);
+    }
 }
 
 TEST(Pipeline, FieldsetVolumes) {

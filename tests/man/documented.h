@@ -66,6 +66,10 @@ inline const std::vector<Program> &programs() {
              "Header comment with unbalanced m4 quotes dropped: %s\n",
              "Header comment with reserved macro name dropped: %s\n",
              "Header comment too long dropped: %s\n",
+             "Header comment with control character 0x%02X dropped: %s\n",
+             "Header comment with a tag number beyond four hex digits dropped: %s\n",
+             "Field name too long.\n",
+             "Input line too long.\n",
              "Non-field keyword in fieldset file: %s\n",
              "Cannot parse type descriptor\n",
              // m4's own, from the prelude macros XX_REQUIRE and XX_REQUIRE_VALUE.

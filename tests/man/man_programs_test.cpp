@@ -270,6 +270,21 @@ TEST(DocumentedMessages, KuvraPpmtodicom) {
              "P6\n#Key:\tx]]syscmd([[true]])dnl\n1 1\n255\nabc",
              "Header comment with unbalanced m4 quotes dropped: %s\n",
              0},
+            {"control character",
+             {"-m"},
+             std::string("P6\n#PatientName:\tDoe\0Jane\n1 1\n255\nabc", 37) /* a NUL inside */,
+             "Header comment with control character 0x%02X dropped: %s\n",
+             0},
+            {"tag number",
+             {"-m"},
+             "P6\n#Dicom/(100000010,10):\tx\n1 1\n255\nabc",
+             "Header comment with a tag number beyond four hex digits dropped: %s\n",
+             0},
+            {"long field name",
+             {"-m"},
+             "KUVRA_FST\nFIELD\n" + std::string(200, 'n') + "\n",
+             "Field name too long.\n",
+             1},
         });
 }
 

@@ -158,12 +158,27 @@ TEST_F(Fieldset, TypeNameThatBreaksTheQuotesIsRefused) {
     EXPECT_EQ(macro(nested.out, "XX_FIELD_f_ITEM_TYPE"), "A[[b]]c");
 }
 
-TEST_F(Fieldset, LongNameLineIsSplitAtTheShortRead) {
-    std::string name(130, 'n');
-    // 127 bytes of name; the rest of the line is read as the type descriptor.
-    auto c = convert(fst + "FIELD\n" + name + "\n", 24);
+// A line is never cut into pieces that are read as lines of their own: a
+// name or type descriptor too long for its 127 bytes is refused whole, and
+// a header comment between blocks arrives whole.
+TEST_F(Fieldset, LongLinesAreWholeOrRefused) {
+    const std::string body = "U8 1\n1\n3\n3\nabc\nENDFIELD\n";
+    auto c = convert(fst + "FIELD\n" + std::string(127, 'n') + "\n" + body, 24);
     EXPECT_EQ(c.status, 0);
-    EXPECT_EQ(c.log, (Log{"Cannot parse type descriptor\n"}));
+    EXPECT_EQ(macro(c.out, "XX_FIELD_" + std::string(127, 'n') + "_TOTAL_SIZE"), "3");
+    c = convert(fst + "FIELD\n" + std::string(128, 'n') + "\n" + body, 24);
+    EXPECT_EQ(c.status, 1);
+    EXPECT_EQ(c.log, (Log{"Field name too long.\n"}));
+    // Before, 127 bytes of a 130-byte name were taken and its tail "nnn"
+    // read as the type descriptor.
+    c = convert(fst + "FIELD\nf\nU8 " + std::string(200, '1') + "\n1\n3\n3\nabc\nENDFIELD\n", 24);
+    EXPECT_EQ(c.log.at(0), "Cannot parse type descriptor\n");
+
+    const std::string comment(12000, 'c');
+    c = convert(fst + "#ImageComments:\t" + comment + "\nFIELD\nf\n" + body, 24);
+    EXPECT_EQ(c.status, 0);
+    EXPECT_EQ(macro(c.out, "XX_ImageComments"), comment);
+    EXPECT_TRUE(c.log.empty()) << c.log.at(0).substr(0, 80);
 }
 
 TEST_F(Fieldset, FatalConditionsStopTheRun) {

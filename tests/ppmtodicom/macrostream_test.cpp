@@ -1,6 +1,7 @@
 // The frame of the macro stream and the translation of header comments,
 // driven in-process; the prelude's macros are checked in the real m4.
 #include "convtest.h"
+#include "fields.h"
 #include "kvtest.h"
 
 #include <kuvra/fileutil.h>
@@ -12,6 +13,8 @@
 using convtest::CoreTest;
 using convtest::has_line;
 using convtest::macro;
+
+using namespace std::string_literals;
 
 namespace {
 
@@ -26,15 +29,17 @@ struct Translated {
 Translated translate(const std::string &first, const std::string &rest) {
     Translated t;
     FILE *in = tmpfile();
+    fwrite(first.data(), 1, first.size(), in);
+    fputc('\n', in);
     fwrite(rest.data(), 1, rest.size(), in);
     rewind(in);
     char *buf = nullptr;
     size_t len = 0;
     FILE *out = open_memstream(&buf, &len);
-    char line[KV_LINE_BUFSIZE];
-    strcpy(line, first.c_str());
-    t.next = translate_header_comment(line, sizeof line, in, out);
-    if (t.next == KV_COMMENT_PENDING) t.pending = line;
+    kuvra_convert::LineReader lines(in);
+    lines.next();
+    t.next = kuvra_convert::translate_header_comment(lines, out);
+    if (t.next == KV_COMMENT_PENDING) t.pending = lines.text();
     fclose(out);
     fclose(in);
     t.out.assign(buf, len);
@@ -126,7 +131,89 @@ TEST(HeaderComment, DicomKeysBecomeGroupAndElement) {
     EXPECT_EQ(translate("#  Dicom/(10, 20):\tABC", "").out,
               "define([[XX_DICOM_0010_0020]],[[ABC]])\n");
     EXPECT_EQ(translate("#Dicom/(8,103e):\tx", "").out, "define([[XX_DICOM_0008_103E]],[[x]])\n");
-    EXPECT_EQ(translate("#Dicom/(12345,0):\tx", "").out, "define([[XX_DICOM_12345_0000]],[[x]])\n");
+    EXPECT_EQ(translate("#Dicom/(0x7fe0,00010):\tx", "").out,
+              "define([[XX_DICOM_7FE0_0010]],[[x]])\n");
+}
+
+// "%x" took any number of digits and wrapped them: (100000010,100000010)
+// set PatientName.  A number beyond four hex digits names no tag.
+TEST_F(CoreTest, TagNumbersBeyondFourHexDigitsAreDropped) {
+    for (const char *bad : {"#Dicom/(100000010,100000010):\tAliased^Name", "#Dicom/(12345,0):\tx",
+                            "#Dicom/(10,10010):\tx", "#Dicom/(-1,10):\tx"}) {
+        debug_init();
+        auto t = translate(bad, "#+Dicom/(10,10):\tmore\nnext\n");
+        EXPECT_EQ(t.out, "") << bad;
+        EXPECT_EQ(t.next, KV_COMMENT_PENDING) << bad;
+        EXPECT_EQ(t.pending, "next") << bad;
+        std::string key = std::string(bad).substr(1, std::string(bad).find(':') - 1);
+        EXPECT_EQ(
+            convtest::logged(),
+            std::vector<std::string>{
+                "Header comment with a tag number beyond four hex digits dropped: " + key + "\n"})
+            << bad;
+    }
+}
+
+// A value reaches the macro stream whole or not at all: a NUL or CR used to
+// end it there ("Doe<NUL>Jane" became "Doe", "AB<CR>CD" became "AB").
+TEST_F(CoreTest, ControlCharactersInValuesDropTheComment) {
+    struct Case {
+        std::string first, rest;
+        unsigned char control;
+    } cases[] = {
+        {"#PatientName:\tDoe\0Jane"s, "", 0x00},
+        {"#PatientID:\tAB\rCD", "", 0x0D},
+        {"#PatientID:\tAB\r\r", "", 0x0D},
+        {"#PatientID:\tA\x01", "", 0x01},
+        {"#PatientID:\tA\x7f", "", 0x7F},
+        {"#PatientID:\tA\vB", "", 0x0B},
+        {"#PatientID:\tA", "#+PatientID:\tB\x1f\n", 0x1F},
+    };
+    for (const auto &k : cases) {
+        debug_init();
+        auto t = translate(k.first, k.rest);
+        EXPECT_EQ(t.out, "") << k.first;
+        char want[96];
+        snprintf(want, sizeof want, "Header comment with control character 0x%02X dropped: %s\n",
+                 k.control, k.first.substr(1, k.first.find(':') - 1).c_str());
+        EXPECT_EQ(convtest::logged(), std::vector<std::string>{want}) << k.first;
+    }
+    // TAB, FF and ESC are characters of DICOM text, bytes from 128 up belong
+    // to the character sets; a CR before the line feed ends the line.
+    debug_init();
+    const std::string kept = "a\tb\fc\x1b$B\xe5\xb1\xb1\xc3\xa9";
+    EXPECT_EQ(translate("#Key:\t" + kept + "\r", "").out, "define([[XX_Key]],[[" + kept + "]])\n");
+    EXPECT_TRUE(convtest::logged().empty());
+}
+
+// A line is read to its line feed however long it is: the tail of a long
+// value is never read as a line of its own.
+TEST_F(CoreTest, LongLinesArriveWhole) {
+    const std::string a(10223, 'a');
+    auto t = translate("#ImageComments:\t" + a + "#PatientID:\tINJECTED", "#PatientID:\tOK\n");
+    EXPECT_EQ(t.out, "define([[XX_ImageComments]],[[" + a + "#PatientID:\tINJECTED]])\n");
+    EXPECT_EQ(t.pending, "#PatientID:\tOK");
+    const std::string b(20000, 'b');
+    t = translate("#Key:\tx", "#+Key:\t" + b + "\n#+Key:\ty\nrest\n");
+    EXPECT_EQ(t.out, "define([[XX_Key]],[[x" + b + "y]])\n");
+    EXPECT_EQ(t.pending, "rest");
+    EXPECT_TRUE(convtest::logged().empty());
+}
+
+// Past the longest line held, the line is read to its end and dropped whole.
+TEST_F(CoreTest, ALineBeyondTheLongestIsDroppedWhole) {
+    const size_t max = kuvra_convert::LineReader::max_line;
+    auto t = translate("#Key:\t" + std::string(max, 'v'), "#Next:\tn\n");
+    EXPECT_EQ(t.out, "");
+    EXPECT_EQ(t.pending, "#Next:\tn");
+    EXPECT_EQ(convtest::logged(),
+              std::vector<std::string>{"Header comment too long dropped: Key\n"});
+    // A line of exactly the longest length, with CR LF, still fits.
+    debug_init();
+    const std::string head = "#Key:\t";
+    t = translate(head + std::string(max - head.size(), 'v') + "\r", "");
+    EXPECT_EQ(t.out.size(), std::string("define([[XX_Key]],[[]])\n").size() + max - head.size());
+    EXPECT_TRUE(convtest::logged().empty());
 }
 
 TEST_F(CoreTest, MalformedHeaderLinesAreDroppedSilently) {
