@@ -137,12 +137,12 @@ std::vector<std::string> dciodvfy_errors(const std::string &path) {
 }
 
 std::string gdcm_pixels(const std::string &path) {
-    std::string out = path + ".gdcmraw";
+    // Not next to the input: that may be a read-only directory of test data.
+    kvtest::TempDir d;
+    std::string out = (d / "pixels.raw").string();
     auto r = kvtest::run({"gdcmraw", "-P", "-i", path, "-o", out});
     if (r.status != 0) return "<gdcmraw failed: " + r.err + ">";
-    std::string px = kvtest::read_file(out);
-    unlink(out.c_str());
-    return px;
+    return kvtest::read_file(out);
 }
 
 kvtest::RunResult to_pnm(const std::string &path) {

@@ -53,7 +53,8 @@ std::string dump(const std::string &path);
 std::string attr(const std::string &dump_text, const std::string &tag);
 // dciodvfy's lines that start with "Error".
 std::vector<std::string> dciodvfy_errors(const std::string &path);
-// The raw pixel data of a DICOM file as gdcmraw extracts it.
+// The raw pixel data of a DICOM file as gdcmraw extracts it (decoded: all
+// frames, samples as little-endian units).
 std::string gdcm_pixels(const std::string &path);
 // kuvra_dicom_to_P5 on a file: the PNM it writes (status checked by caller).
 kvtest::RunResult to_pnm(const std::string &path);

@@ -350,8 +350,19 @@ TEST(DocumentedMessages, KuvraDicomToP5) {
     check_documented(
         "kuvra_dicom_to_P5",
         {
-            {"argument", {"image.dcm"}, "", "Usage: %s < file.dcm > image.pnm\n"},
-            {"not DICOM", {}, "P5\n1 1\n255\nx", "standard input is not a DICOM stream\n"},
+            {"option", {"-x"}, "", "Usage: %s [file.dcm] > image.pnm\n"},
+            {"two operands", {"a.dcm", "b.dcm"}, "", "Usage: %s [file.dcm] > image.pnm\n"},
+            {"missing operand file", {"no_such.dcm"}, "", "cannot open %s: %s\n"},
+            {"not DICOM", {}, "P5\n1 1\n255\nx", "%s is not a DICOM stream\n"},
+            // (0010,0010) PN declaring 64 bytes, 4 there.
+            {"truncated",
+             {},
+             std::string("\x10\0\x10\0PN\x40\0Doe^", 12),
+             "the file is truncated: element %s declares %d bytes, %d are left\n"},
+            {"no image",
+             {},
+             std::string("\x10\0\x10\0PN\x04\0Doe^", 12),
+             "the DICOM stream holds no image (Rows, Columns, BitsAllocated, PixelData)\n"},
         });
 }
 
