@@ -2,22 +2,45 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <unistd.h>
 
 namespace dicom_to_p5 {
+
+namespace {
+
+// Up to n bytes at off; fewer at the end of the file or on an error.
+uint64_t read_at(int fd, char *out, uint64_t n, uint64_t off, bool &failed) {
+    uint64_t got = 0;
+    while (got < n) {
+        ssize_t r = pread(fd, out + got, size_t(n - got), off_t(off + got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) failed = true;
+        if (r <= 0) break;
+        got += uint64_t(r);
+    }
+    return got;
+}
+
+} // namespace
 
 offile_off_t FdProducer::read(void *buf, offile_off_t buflen) {
     if (buflen <= 0 || !status_.good()) return 0;
     const uint64_t want = std::min<uint64_t>(uint64_t(buflen), pos_ < end_ ? end_ - pos_ : 0);
     auto *out = static_cast<char *>(buf);
-    uint64_t got = 0;
-    while (got < want) {
-        ssize_t r = pread(fd_, out + got, size_t(want - got), off_t(pos_ + got));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) status_ = EC_InvalidStream;
-        if (r <= 0) break;
-        got += uint64_t(r);
+    bool failed = false;
+    uint64_t got;
+    if (want >= block) {
+        got = read_at(fd_, out, want, pos_, failed);
+    } else {
+        if (pos_ < base_ || pos_ + want > base_ + len_) {
+            base_ = pos_;
+            len_ = size_t(read_at(fd_, buf_, std::min<uint64_t>(block, end_ - pos_), pos_, failed));
+        }
+        got = std::min<uint64_t>(want, base_ + len_ - pos_);
+        memcpy(out, buf_ + (pos_ - base_), size_t(got));
     }
+    if (failed) status_ = EC_InvalidStream;
     pos_ += got;
     return offile_off_t(got);
 }

@@ -27,9 +27,15 @@ class FdProducer : public DcmProducer {
     void putback(offile_off_t num) override;
 
   private:
+    // DCMTK reads element headers a few bytes at a time: those come from a
+    // block read ahead, larger reads go straight to the file.
+    static constexpr size_t block = 4096;
     int fd_;
     uint64_t pos_, end_;
     OFCondition status_ = EC_Normal;
+    uint64_t base_ = 0;
+    size_t len_ = 0;
+    char buf_[block];
 };
 
 class FdInputStream : public DcmInputStream {
