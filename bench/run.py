@@ -5,7 +5,7 @@ Usage: bench/run.py [BUILD_DIR] [CASE_PREFIX...]
 
 BUILD_DIR (default build-bench) holds the built programs in bin/ and
 bench/.  CASE_PREFIX selects rows by the start of their key (dicom, macro,
-voxel, capsule, pushback, sniff); all rows when none is given.
+voxel, capsule, todicom, pushback, sniff); all rows when none is given.
 
 Each row runs our program and its baseline on the same input, alternating
 (one warm-up run of each first, then RUNS runs of each, ours first), and
@@ -462,6 +462,48 @@ def build_cases(build, env):
     cases.append(Case("capsule", "FST_extract 512 MiB capsule",
                       one(["kuvra_FST_extract", cap], None, o_ours), one(["cat", cap], None, o_base), 1.1, 4,
                       check=size_check(512 * MIB, os.path.getsize(cap))))
+    # kuvra_dicom_to_P5 against dcm2pnm on the same DICOM files: GDCM's
+    # export of the 16-bit P5 images, native and RLE-compressed.
+    def dicom_of(src, name, *conv):
+        path = os.path.join(INPUTS, name)
+        if not os.path.exists(path):
+            native = path if not conv else path + ".native.dcm"
+            subprocess.run(["gdcmimg", "-i", src, "-o", native + ".part"], check=True)
+            os.replace(native + ".part", native)
+            if conv:
+                subprocess.run(["gdcmconv"] + list(conv) + [native, path + ".part"], check=True)
+                os.replace(path + ".part", path)
+                os.unlink(native)
+        return path
+
+    def p5_check(width, height):
+        """Our P5 holds the frame (dcm2pnm's header has other comments)."""
+        ours = size_check(len(b"P5\n%d %d\n65535\n" % (width, height)) + width * height * 2)
+        return lambda side: ours(side) if side == "ours" else None
+
+    d4 = dicom_of(p5, "dicom_4096_16.dcm")
+    d8 = dicom_of(v5, "dicom_8192_16.dcm")
+    d4rle = dicom_of(p5, "dicom_4096_16_rle.dcm", "--rle")
+    to_p5 = ["kuvra_dicom_to_P5"]
+    base_p5 = ["dcm2pnm", "+on2"]
+
+    def to_p5_pipe(path):
+        def make():
+            return [Stage(to_p5, stdout=o_ours)], Feed(path), lambda: remove(o_ours)
+        return make
+    for key, label, path, w, limit in (
+            ("todicom-native", "dicom_to_P5 4096x4096 16-bit native (%.1f MB)", d4, 4096, 48),
+            ("todicom-rle", "dicom_to_P5 4096x4096 16-bit RLE (%.1f MB)", d4rle, 4096, 48),
+            ("todicom-large", "dicom_to_P5 8192x8192 16-bit native (%.1f MB)", d8, 8192, 128 + 16)):
+        label = label % (os.path.getsize(path) / 1e6)
+        cases.append(Case(key, label, one(to_p5 + [path], None, o_ours),
+                          to_null(base_p5 + [path, o_base], post=lambda: remove(o_base)), 1.5, limit,
+                          "dcm2pnm +on2 on the same file; RSS target: one frame + 16 MiB",
+                          check=p5_check(w, w)))
+    cases.append(Case("todicom-pipe", "dicom_to_P5 4096x4096 16-bit native, pipe", to_p5_pipe(d4),
+                      to_null(base_p5 + [d4, o_base], post=lambda: remove(o_base)), 1.5, 48,
+                      "ours reads a pipe (spooled), dcm2pnm the file", check=p5_check(4096, 4096)))
+
     prefix = make_file("prefix3.bin", 3, lambda f: f.write(b"\x1f\x8b\x08"))
 
     def pushback(argv):
@@ -572,7 +614,7 @@ def main():
         print(line(r))
     print("Median wall time of %d alternating runs per side (after one warm-up each); ratio = ours / baseline;"
           " RSS = largest peak of any process of the side; CPU ratio = user+system time, ours / baseline." % RUNS)
-    print("Baselines: gdcmimg (DICOM rows), cat (plain macro stream, voxel, capsule, push-back), gunzip -c (gzip macro"
+    print("Baselines: gdcmimg (DICOM rows), dcm2pnm +on2 (dicom_to_P5 rows), cat (plain macro stream, voxel, capsule, push-back), gunzip -c (gzip macro"
           " stream), file --mime-type -f (sniffing).")
     for n in notes:
         print("  " + n)
