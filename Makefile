@@ -22,26 +22,30 @@ configure: deps
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Everything CI runs, each build in its own tree: the normal build and its
-# tests, the same suite under ASan+UBSan, the 32-bit build and its tests,
+# Everything CI runs, each build in its own tree and with warnings as
+# errors: the Release build a packager makes (GCC) and its tests, the same
+# suite built with Clang under ASan+UBSan, the 32-bit build and its tests,
 # and a short run of every fuzz target.
+CHECK_FLAGS = -DKUVRA_WERROR=ON
 check: deps
 	$(MAKE) check-build
 	$(MAKE) check-asan
 	$(MAKE) check-m32
 	$(MAKE) check-fuzz
 
-check-build: build
+check-build: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CHECK_FLAGS) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
 	$(CTEST) --test-dir $(BUILD)
 
 # Converts the bundled samples with both DICOM modules into demo-out/.
 demo: build
 	@scripts/demo $(BUILD)
 
-# Sanitized build of the same suite.
+# Sanitized build of the same suite, with the other compiler: Clang.
 check-asan: deps
-	cmake -S . -B build-asan -G Ninja -DKUVRA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
-		-DKUVRA_BUILD_BENCH=OFF
+	CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DKUVRA_SANITIZE=ON \
+		-DCMAKE_BUILD_TYPE=Debug -DKUVRA_BUILD_BENCH=OFF $(CHECK_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	$(CTEST) --test-dir build-asan
 
@@ -49,14 +53,14 @@ check-asan: deps
 # the DCMTK-based tools are left out, and so are the tests that need them.
 check-m32: deps
 	cmake -S . -B build-m32 -G Ninja -DKUVRA_M32=ON -DKUVRA_WITH_DCMTK=OFF \
-		-DKUVRA_BUILD_BENCH=OFF
+		-DKUVRA_BUILD_BENCH=OFF $(CHECK_FLAGS)
 	cmake --build build-m32 -j $(JOBS)
 	$(CTEST) --test-dir build-m32
 
 # libFuzzer targets (Clang), built without the test suite.
 fuzz-build: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKUVRA_FUZZ=ON \
-		-DKUVRA_BUILD_TESTS=OFF -DKUVRA_BUILD_BENCH=OFF -DKUVRA_WITH_DCMTK=OFF
+		-DKUVRA_BUILD_TESTS=OFF -DKUVRA_BUILD_BENCH=OFF -DKUVRA_WITH_DCMTK=OFF $(CHECK_FLAGS)
 	cmake --build build-fuzz -j $(JOBS) --target fuzz_all
 
 check-fuzz: fuzz-build

@@ -1,5 +1,6 @@
 #include "sandbox.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -92,13 +93,36 @@ ScratchDir::~ScratchDir() {
 }
 
 bool have_private_tmp() {
-    // A private /tmp hides everything below the real one: a build or source
-    // tree there (a CI clone, say) would vanish from under the programs.
-    auto under_tmp = [](std::string_view p) { return p.rfind("/tmp/", 0) == 0; };
-    static const bool ok = !under_tmp(KUVRA_BUILD_DIR) && !under_tmp(KUVRA_SOURCE_DIR) &&
-                           kvtest::run({locate("unshare"), "-rm", "true"}).status == 0;
+    static const bool ok = kvtest::run({locate("unshare"), "-rm", "true"}).status == 0;
     return ok;
 }
+
+namespace {
+
+// The entries of the real /tmp that hold the source or build tree (a CI
+// clone there, say): a private /tmp would hide them from the programs, so
+// the run's /tmp shows them again, bound in at the same place.
+std::vector<std::string> trees_in_tmp() {
+    std::vector<std::string> names;
+    for (std::string_view p : {KUVRA_BUILD_DIR, KUVRA_SOURCE_DIR}) {
+        if (p.rfind("/tmp/", 0) != 0) continue;
+        std::string top(p.substr(5, p.find('/', 5) - 5));
+        if (std::find(names.begin(), names.end(), top) == names.end()) names.push_back(top);
+    }
+    return names;
+}
+
+// The script that makes $0 the run's /tmp and runs the program.  Mounts
+// made below $0 first go along with the recursive bind.
+std::string private_tmp_script() {
+    std::string script;
+    for (const std::string &top : trees_in_tmp())
+        script += "mkdir -p \"$0/" + top + "\" && " + locate("mount") + " --bind \"/tmp/" + top +
+                  "\" \"$0/" + top + "\" && ";
+    return script + locate("mount") + " --rbind \"$0\" /tmp && exec \"$@\"";
+}
+
+} // namespace
 
 Outcome run(std::vector<std::string> argv, const Options &opt) {
     become_subreaper();
@@ -114,11 +138,7 @@ Outcome run(std::vector<std::string> argv, const Options &opt) {
     fs::create_directory(dir / "tmp");
     std::vector<std::string> cmd;
     if (have_private_tmp())
-        cmd = {locate("unshare"),
-               "-rm",
-               locate("sh"),
-               "-c",
-               locate("mount") + " --bind \"$0\" /tmp && exec \"$@\"",
+        cmd = {locate("unshare"),     "-rm", locate("sh"), "-c", private_tmp_script(),
                (dir / "tmp").string()};
     cmd.insert(cmd.end(), argv.begin(), argv.end());
 
@@ -129,8 +149,11 @@ Outcome run(std::vector<std::string> argv, const Options &opt) {
     Outcome o;
     o.r = kvtest::run(cmd, ro);
     o.orphans = collect_orphans();
-    for (const auto &e : fs::directory_iterator(dir / "tmp"))
-        o.tmp_left.push_back(e.path().filename().string());
+    const std::vector<std::string> trees = trees_in_tmp();
+    for (const auto &e : fs::directory_iterator(dir / "tmp")) {
+        std::string name = e.path().filename().string();
+        if (std::find(trees.begin(), trees.end(), name) == trees.end()) o.tmp_left.push_back(name);
+    }
     return o;
 }
 

@@ -51,8 +51,9 @@ class ScratchDir {
     std::filesystem::path path_;
 };
 
-// Whether private /tmp directories are available here (unshare -rm).  When
-// they are not, runs use the real /tmp and tmp_left is always empty.
+// Whether private /tmp directories are available here (unshare -rm), for
+// checkouts anywhere, /tmp included.  When they are not, runs use the real
+// /tmp and tmp_left is always empty.
 bool have_private_tmp();
 
 Outcome run(std::vector<std::string> argv, const Options &opt);

@@ -235,7 +235,8 @@ TEST(Pipeline, FieldsetVolumes) {
         std::string sizes;
         for (int v : c.dims) {
             n *= static_cast<size_t>(v);
-            sizes += (sizes.empty() ? "" : " ") + std::to_string(v);
+            if (!sizes.empty()) sizes += ' ';
+            sizes += std::to_string(v);
         }
         std::string data = dicomtest::pattern(n, 31);
         std::string fst = "KUVRA_FST\n#PatientID:\tF-1\nFIELD\nVolume\n" + std::string(c.type) +

@@ -147,7 +147,7 @@ TEST(FstExtractFrame, EachLineInItsOrder) {
         for (const char *bad : b.values) {
             Capsule c;
             c.payload = "abc";
-            c.padded = "3";
+            c.padded = std::to_string(c.payload.size());
             c.*b.line = bad;
             expect_refused(c.text(), b.message);
         }
@@ -237,7 +237,7 @@ TEST(FstExtractSize, NegativeSizeIsRefused) {
         Capsule c;
         c.payload = "abc";
         c.size = neg;
-        c.padded = "3";
+        c.padded = std::to_string(c.payload.size());
         expect_refused(c.text(), "Cannot parse filesize.\n");
     }
 }

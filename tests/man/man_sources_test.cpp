@@ -43,7 +43,7 @@ std::vector<std::string> string_literals(const std::string &src) {
             bool raw = i > 0 && src[i - 1] == 'R';
             if (raw) {
                 auto open = src.find('(', i);
-                auto delim = ")" + src.substr(i + 1, open - i - 1) + "\"";
+                auto delim = std::string(")").append(src, i + 1, open - i - 1).append("\"");
                 i = src.find(delim, open) + delim.size() - 1;
                 continue;
             }

@@ -87,6 +87,20 @@ TEST_F(Package, HoldsProgramsLibraryHeadersTemplatesAndPages) {
     for (const auto &e : fs::directory_iterator(installed("bin"), none))
         EXPECT_TRUE(built(e.path().filename().string())) << e.path();
     EXPECT_TRUE(fs::exists(installed("lib/libkuvra_support.a")));
+    // What other programs of the product build with: both package files,
+    // and a pkg-config file that names the directories of the package.
+    for (const char *f :
+         {"lib/cmake/kuvra/kuvraConfig.cmake", "lib/cmake/kuvra/kuvraConfigVersion.cmake",
+          "lib/cmake/kuvra/kuvraTargets.cmake", "lib/pkgconfig/kuvra.pc"})
+        EXPECT_TRUE(fs::exists(installed(f))) << f;
+    kvtest::RunOptions pc;
+    pc.env = {"PKG_CONFIG_LIBDIR=" + installed("lib/pkgconfig"), "PKG_CONFIG_PATH"};
+    auto flags = kvtest::run({"pkg-config", "--cflags", "--libs", "kuvra"}, pc);
+    EXPECT_EQ(flags.status, 0) << flags.err;
+    EXPECT_EQ(flags.out.rfind("-I", 0), 0u) << flags.out;
+    std::string include = flags.out.substr(2, flags.out.find(' ') - 2);
+    EXPECT_EQ(fs::weakly_canonical(include), fs::weakly_canonical(installed("include")))
+        << flags.out;
     for (const auto &e : fs::directory_iterator(kvtest::source("support/include/kuvra")))
         EXPECT_TRUE(fs::exists(installed("include/kuvra/" + e.path().filename().string())))
             << e.path();
@@ -136,7 +150,10 @@ TEST_F(Package, DependsOnTheOutsidePrograms) {
 }
 
 TEST_F(Package, LintianReportsNoErrors) {
-    auto r = kvtest::run({KUVRA_LINTIAN, "--fail-on", "error", deb_});
+    // Lintian leaves files in its TMPDIR (mldbm-elf-*): ours, not /tmp.
+    kvtest::RunOptions opt;
+    opt.env = {"TMPDIR=" + work_->path().string()};
+    auto r = kvtest::run({KUVRA_LINTIAN, "--fail-on", "error", deb_}, opt);
     std::string errors;
     for (const auto &line : split_lines(r.out))
         if (line.rfind("E: ", 0) == 0) errors += line + "\n";

@@ -57,9 +57,9 @@ TEST(Pnmto3d32CoreFiles, RegularFilesGiveTheSameVolumeWhereverTheDataLie) {
         "3D32\n" + std::to_string(w) + " " + std::to_string(h) + " 1\n\n";
     for (size_t comment : {size_t(0), size_t(1), size_t(4000), size_t(4079)}) {
         for (const std::string &before : {std::string(), std::string("earlier\n")}) {
-            std::string text = "P6\n" + (comment ? "#" + std::string(comment, 'c') + "\n" : "") +
-                               std::to_string(w) + " " + std::to_string(h) + "\n255\n" + px +
-                               "tail";
+            std::string text =
+                "P6\n" + (comment ? std::string("#").append(comment, 'c').append("\n") : "") +
+                std::to_string(w) + " " + std::to_string(h) + "\n255\n" + px + "tail";
             FILE *in = tmpfile(), *out = tmpfile(), *err = tmpfile();
             ASSERT_TRUE(in && out && err);
             ASSERT_EQ(fwrite(text.data(), 1, text.size(), in), text.size());

@@ -87,7 +87,7 @@ TEST_F(DebugRingTest, SelectsByCategoryAndSeverityOldestFirst) {
 
 TEST_F(DebugRingTest, CountKeepsTheNewestMatches) {
     for (int i = 0; i < 5; i++)
-        add(3, 8, ("m" + std::to_string(i) + "\n").c_str(), 2000 + i);
+        add(3, 8, (std::string("m").append(std::to_string(i)) + "\n").c_str(), 2000 + i);
     add(3, 16, "other\n", 2010);
     EXPECT_EQ(get(0, 2, 3, 8), "2003.000000: 3 00000008: m3\n2004.000000: 3 00000008: m4\n");
 }
@@ -161,7 +161,7 @@ TEST_F(DebugRingTest, UnknownStyleOrNoRingGivesNull) {
 
 TEST_F(DebugRingTest, DumpWritesRecentSlotsOldestFirst) {
     for (int i = 0; i < 10; i++)
-        add(i, 8, ("d" + std::to_string(i) + "\n").c_str(), 500 + i, i);
+        add(i, 8, (std::string("d").append(std::to_string(i)) + "\n").c_str(), 500 + i, i);
     EXPECT_EQ(dump(0), "");
     EXPECT_EQ(dump(2), "508.000008: 8 00000008: d8\n509.000009: 9 00000008: d9\n");
     std::string all = dump(20); // empty slots count towards the 20
@@ -172,7 +172,7 @@ TEST_F(DebugRingTest, DumpWritesRecentSlotsOldestFirst) {
 
 TEST_F(DebugRingTest, WrappedRingShowsOnlyTheLast1024) {
     for (int i = 0; i < 1030; i++)
-        add(3, 8, ("w" + std::to_string(i) + "\n").c_str(), 3000 + i);
+        add(3, 8, (std::string("w").append(std::to_string(i)) + "\n").c_str(), 3000 + i);
     std::string d = dump(-1);
     EXPECT_EQ(std::count(d.begin(), d.end(), '\n'), 1024);
     EXPECT_EQ(d.substr(0, 28), "3006.000000: 3 00000008: w6\n");

@@ -62,7 +62,7 @@ fs::path deep_dir(const fs::path &base, size_t len) {
             p.pop_back();
             continue;
         }
-        p += "/" + std::string(part, 'd');
+        p.append("/").append(part, 'd');
     }
     fs::create_directories(p);
     return p;
