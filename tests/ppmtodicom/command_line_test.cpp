@@ -32,8 +32,10 @@ std::set<std::string> entries(const fs::path &dir) {
 // definitions, "|"-separated.
 std::string seen_by_m4(const std::string &stream, const std::vector<std::string> &names) {
     std::string probe;
-    for (const auto &n : names)
-        probe += (probe.empty() ? "" : "|") + std::string("defn([[") + n + "]])";
+    for (const auto &n : names) {
+        if (!probe.empty()) probe += '|';
+        probe.append("defn([[").append(n).append("]])");
+    }
     kvtest::RunOptions o;
     o.input = stream + probe + "\n";
     auto r = kvtest::run({"m4", "-"}, o);
