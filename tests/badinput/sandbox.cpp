@@ -117,8 +117,8 @@ std::vector<std::string> trees_in_tmp() {
 std::string private_tmp_script() {
     std::string script;
     for (const std::string &top : trees_in_tmp())
-        script += "mkdir -p \"$0/" + top + "\" && " + locate("mount") + " --bind \"/tmp/" + top +
-                  "\" \"$0/" + top + "\" && ";
+        script += locate("mkdir") + " -p \"$0/" + top + "\" && " + locate("mount") +
+                  " --bind \"/tmp/" + top + "\" \"$0/" + top + "\" && ";
     return script + locate("mount") + " --rbind \"$0\" /tmp && exec \"$@\"";
 }
 
