@@ -51,11 +51,19 @@ check-asan: deps
 
 # 32-bit build: support library, programs, kuvra_pipeprefix and their tests;
 # the DCMTK-based tools are left out, and so are the tests that need them.
+# Some kernels run no i386 programs (no IA32 emulation): there the tests are
+# listed when ctest runs rather than at build time, and only the build is
+# checked.
 check-m32: deps
 	cmake -S . -B build-m32 -G Ninja -DKUVRA_M32=ON -DKUVRA_WITH_DCMTK=OFF \
-		-DKUVRA_BUILD_BENCH=OFF $(CHECK_FLAGS)
+		-DKUVRA_BUILD_BENCH=OFF -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST \
+		$(CHECK_FLAGS)
 	cmake --build build-m32 -j $(JOBS)
-	$(CTEST) --test-dir build-m32
+	@if build-m32/bin/kuvra_pipeprefix --version >/dev/null 2>&1; then \
+		$(CTEST) --test-dir build-m32; \
+	else \
+		echo "check-m32: this kernel does not run 32-bit programs; built, tests not run"; \
+	fi
 
 # libFuzzer targets (Clang), built without the test suite.
 fuzz-build: deps
