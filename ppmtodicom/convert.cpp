@@ -48,13 +48,13 @@ using namespace kuvra_convert;
 namespace {
 
 // Returns 0 at end of input, 1 after a fatal condition.
-int line_loop(LineReader &lines, FILE *out, int magic) {
+int line_loop(LineReader &lines, FILE *out, int magic, AttributeList &attrs) {
     bool pending = false; // lines holds a line the comment reader read ahead
     for (;;) {
         if (!pending && !lines.next()) return 0;
         pending = false;
         if (lines.text().starts_with('#')) {
-            enum kv_comment_next next = translate_header_comment(lines, out);
+            enum kv_comment_next next = translate_header_comment(lines, out, &attrs);
             if (next == KV_COMMENT_EOF) return 0;
             pending = next == KV_COMMENT_PENDING;
             continue;
@@ -103,7 +103,8 @@ extern "C" int convert_stream_with(FILE *in, FILE *out, int magic, const char *c
         return 1;
     }
     fprintf(out, "define([[XX_DATA_FORMAT]],[[%s]])\n", format);
-    if (line_loop(lines, out, magic)) return 1;
+    AttributeList attrs;
+    if (line_loop(lines, out, magic, attrs)) return 1;
     // Last, so that their definitions replace the input's of the same names.
     if (length > 0) {
         FILE *extra = fmemopen(const_cast<char *>(comments), length, "r");
@@ -112,9 +113,11 @@ extern "C" int convert_stream_with(FILE *in, FILE *out, int magic, const char *c
             return 1;
         }
         LineReader extra_lines(extra);
-        line_loop(extra_lines, out, 0); // header comments only: nothing fatal
+        line_loop(extra_lines, out, 0, attrs); // header comments only: nothing fatal
         fclose(extra);
     }
+    // After every comment: a header comment cannot replace the list.
+    attrs.write(out);
     fputs("divert[[]]dnl\n", out);
     fflush(out);
     return 0;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -45,12 +46,34 @@ class LineReader {
 // line too long to hold (logged: the run must stop).
 int next_data_line(LineReader &lines);
 
+// The DICOM attributes that the header comments of a run name: the
+// "Dicom/(gggg,eeee)" form, and the generic form named by a keyword of the
+// data dictionary.  Written last into the stream as XX_ATTRIBUTES, so that a
+// template can write every attribute it does not list itself, with the VR
+// the dictionary gives (common.m4inc, KV_OTHER_ATTRS).
+class AttributeList {
+  public:
+    // vr: two upper-case letters.  A tag given again keeps its first VR
+    // and keyword (the definitions of one tag are one macro).
+    void add(uint16_t group, uint16_t element, std::string_view vr, std::string_view keyword);
+    bool empty() const { return attrs_.empty(); }
+    // "define([[XX_ATTRIBUTES]],[[gggg eeee VR Keyword;...]])\n" in tag
+    // order; nothing when the list is empty.
+    void write(FILE *out) const;
+
+  private:
+    std::map<uint32_t, std::string> attrs_; // tag -> "VR Keyword"
+};
+
 // Translates the header comment that lines holds (its first byte is '#'),
 // together with its continuation lines, into one definition on out.  A
 // comment that cannot be carried whole (too long, a control character in its
 // value, quotes that do not nest, a reserved name, a tag number beyond four
-// hex digits) is dropped and logged with its key.
-enum kv_comment_next translate_header_comment(LineReader &lines, FILE *out);
+// hex digits) is dropped and logged with its key.  A kept comment that names
+// a DICOM attribute is added to attrs, if given; one whose key looks like a
+// misspelt keyword is kept and logged with the keyword meant.
+enum kv_comment_next translate_header_comment(LineReader &lines, FILE *out,
+                                              AttributeList *attrs = nullptr);
 
 enum class ScanResult { none, ok, overflow };
 

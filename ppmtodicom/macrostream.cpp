@@ -4,6 +4,7 @@
 #include "ppmtodicom.h"
 
 #include <kuvra/debuglog.h>
+#include <kuvra/internal/dicomdict.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -100,14 +101,65 @@ HexScan scan_tag_number(std::string_view s, size_t &at, unsigned &value) {
 // its value, which m4 then runs as input (a value "syscmd(...)" for
 // XX_DATA_FORMAT runs a command once a template checks the format).
 constexpr std::string_view reserved_names[] = {
-    "XX_OVERRIDE", "XX_UNSET",         "XX_DEFAULT",      "XX_OVERRIDE_IFDEF", "XX_OPTIONAL",
-    "XX_REQUIRE",  "XX_REQUIRE_VALUE", "XX_CURRENT_DATE", "XX_CURRENT_TIME",   "XX_DATA_FORMAT",
+    "XX_OVERRIDE",     "XX_UNSET",       "XX_DEFAULT",       "XX_OVERRIDE_IFDEF",
+    "XX_OPTIONAL",     "XX_REQUIRE",     "XX_REQUIRE_VALUE", "XX_CURRENT_DATE",
+    "XX_CURRENT_TIME", "XX_DATA_FORMAT", "XX_ATTRIBUTES",
 };
 
 bool reserved_macro(std::string_view name) {
     for (std::string_view r : reserved_names)
         if (name == r) return true;
     return name.starts_with("XX_FIELD_");
+}
+
+// The VR a header comment's text is written in, for the dictionary's VR of
+// an attribute; nothing for the binary VRs and sequences, which no text
+// carries.  DCMTK's "xs" (US or SS) is taken as US, "up" as UL.
+std::string_view text_vr(std::string_view vr) {
+    static constexpr std::string_view text_vrs[] = {
+        "AE", "AS", "AT", "CS", "DA", "DS", "DT", "FD", "FL", "IS", "LO", "LT", "PN",
+        "SH", "SL", "SS", "ST", "SV", "TM", "UC", "UI", "UL", "UR", "US", "UT", "UV",
+    };
+    if (vr == "xs") return "US";
+    if (vr == "up") return "UL";
+    for (std::string_view t : text_vrs)
+        if (t == vr) return t;
+    return {};
+}
+
+// Adds the attribute that a kept header comment names to attrs: the tag of
+// the Dicom form (vr: the one the key gives after the tag, or none), or the
+// keyword of the generic form (keyword set, tag unused).
+void note_attribute(kuvra_convert::AttributeList *attrs, const std::string &rawkey, bool dicom,
+                    unsigned group, unsigned element, std::string_view vr) {
+    using kuvra::internal::DictEntry;
+    const DictEntry *d = nullptr;
+    if (dicom) {
+        d = kuvra::internal::dict_find_tag(uint16_t(group), uint16_t(element));
+    } else {
+        d = kuvra::internal::dict_find_keyword(rawkey);
+        if (!d || d->is_range()) return; // no attribute: a key of the templates, or none
+        group = d->group;
+        element = d->element;
+    }
+    std::string_view keyword = d ? d->keyword() : std::string_view();
+    if (vr.empty() && !d) {
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                     "Header comment %s: the attribute is not in the data dictionary; name its "
+                     "VR, as in Dicom/(gggg,eeee)/LO\n",
+                     rawkey.c_str());
+        return;
+    }
+    const std::string dict_vr(vr.empty() ? d->vr_name() : vr);
+    std::string_view text = text_vr(dict_vr);
+    if (text.empty()) {
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                     "Header comment %s: its attribute has VR %s, which no header comment "
+                     "can give; left out\n",
+                     rawkey.c_str(), dict_vr.c_str());
+        return;
+    }
+    attrs->add(uint16_t(group), uint16_t(element), text, keyword);
 }
 
 // The line is "#", blanks, "+", then somewhere ":" and a tab: true with
@@ -183,7 +235,21 @@ int m4_quotes_balanced(const char *text, size_t len) {
 
 namespace kuvra_convert {
 
-enum kv_comment_next translate_header_comment(LineReader &lines, FILE *out) {
+void AttributeList::add(uint16_t group, uint16_t element, std::string_view vr,
+                        std::string_view keyword) {
+    attrs_.try_emplace(uint32_t(group) << 16 | element,
+                       std::string(vr) + " " + std::string(keyword));
+}
+
+void AttributeList::write(FILE *out) const {
+    if (attrs_.empty()) return;
+    fputs("define([[XX_ATTRIBUTES]],[[", out);
+    for (const auto &[tag, rest] : attrs_)
+        fprintf(out, "%04X %04X %s;", unsigned(tag >> 16), unsigned(tag & 0xFFFF), rest.c_str());
+    fputs("]])\n", out);
+}
+
+enum kv_comment_next translate_header_comment(LineReader &lines, FILE *out, AttributeList *attrs) {
     const std::string_view line = lines.text();
     const std::string_view key = line.substr(skip_blanks(line, 1));
     const size_t colon = key.find(':');
@@ -191,8 +257,10 @@ enum kv_comment_next translate_header_comment(LineReader &lines, FILE *out) {
         colon != std::string_view::npos && colon + 1 < key.size() && key[colon + 1] == '\t';
     std::string head; // "define([[name]],[[" once the form is recognised
     Drop drop = Drop::kept;
-    if (key.starts_with("Dicom/(")) {
-        unsigned group = 0, element = 0;
+    const bool dicom = key.starts_with("Dicom/(");
+    unsigned group = 0, element = 0;
+    std::string vr; // "Dicom/(gggg,eeee)/VR": the VR of a private attribute
+    if (dicom) {
         size_t at = 7;
         HexScan g = scan_tag_number(key, at, group);
         if (g == HexScan::none || at >= key.size() || key[at] != ',') return KV_COMMENT_NONE;
@@ -200,6 +268,10 @@ enum kv_comment_next translate_header_comment(LineReader &lines, FILE *out) {
         HexScan e = scan_tag_number(key, at, element);
         if (e == HexScan::none || !tab) return KV_COMMENT_NONE;
         if (g == HexScan::too_big || e == HexScan::too_big) drop = Drop::tag_number;
+        at = skip_blanks(key, at);
+        if (key.compare(at, 2, ")/") == 0 && at + 4 <= colon && key[at + 2] >= 'A' &&
+            key[at + 2] <= 'Z' && key[at + 3] >= 'A' && key[at + 3] <= 'Z')
+            vr = std::string(key.substr(at + 2, 2));
         char buf[64];
         snprintf(buf, sizeof buf, "define([[XX_DICOM_%04X_%04X]],[[", group, element);
         head = buf;
@@ -270,6 +342,7 @@ enum kv_comment_next translate_header_comment(LineReader &lines, FILE *out) {
         fwrite(head.data(), 1, head.size(), out);
         fwrite(value.data(), 1, value.size(), out);
         fputs("]])\n", out);
+        if (attrs) note_attribute(attrs, rawkey, dicom, group, element, vr);
         break;
     }
     return next;

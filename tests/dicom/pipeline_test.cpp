@@ -170,6 +170,48 @@ TEST(Pipeline, HeaderCommentsBecomeAttributes) {
     EXPECT_EQ(dicomtest::gdcm_pixels(e.file), "abcd");
 }
 
+// Any attribute of the data dictionary reaches the file, by tag or keyword,
+// with the dictionary's VR; a private one with the VR its comment gives.
+// Attributes that the export decides stay as they are, with a warning.
+TEST(Pipeline, AnyAttributeReachesTheFileAndFixedOnesAreWarnedAbout) {
+    REQUIRE_CONVERTER();
+    kvtest::TempDir d;
+    const std::string head = "#Dicom/(0028,0030):\t0.5\\0.5\n#Dicom/(0008,1048):\tHouse^G\n"
+                             "#SliceThickness:\t2.5\n#Dicom/(0009,0010):\tACME 1\n"
+                             "#Dicom/(0009,1001)/LO:\tprivate\n#Dicom/(0009,1002):\tno VR\n"
+                             "#IconImageSequence:\tx\n#Dicom/(0008,0016):\t1.2.3\n#Rows:\t9\n"
+                             "#Dicom/(0002,0010):\t1.2.840.10008.1.2\n#PatientID:\tP1\n";
+    auto e = export_image(d, "secondary_capture", "P5\n" + head + "2 2\n255\nabcd");
+    expect_valid(e);
+    EXPECT_EQ(attr(e.dump, "(0028,0030)"), "0.5\\0.5");
+    EXPECT_NE(e.dump.find("(0028,0030) DS"), std::string::npos);
+    EXPECT_EQ(attr(e.dump, "(0008,1048)"), "House^G");
+    EXPECT_EQ(attr(e.dump, "(0018,0050)"), "2.5");
+    EXPECT_NE(e.dump.find("(0009,1001) LO [private]"), std::string::npos) << e.dump;
+    EXPECT_EQ(attr(e.dump, "(0009,1002)"), "<absent>");
+    EXPECT_EQ(attr(e.dump, "(0008,0016)"), "SecondaryCaptureImageStorage");
+    EXPECT_EQ(attr(e.dump, "(0028,0010)"), "2");
+    EXPECT_EQ(attr(e.dump, "(0002,0010)"), "LittleEndianExplicit");
+    for (const char *m : {"Header comment Dicom/(0009,1002): the attribute is not in the data "
+                          "dictionary; name its VR, as in Dicom/(gggg,eeee)/LO",
+                          "Header comment IconImageSequence: its attribute has VR SQ",
+                          "warning: (0008,0016) SOPClassUID is decided by the export",
+                          "warning: (0028,0010) Rows is decided by the export",
+                          "warning: (0002,0010) TransferSyntaxUID is decided by the export"})
+        EXPECT_NE(e.run.err.find(m), std::string::npos) << m << "\n" << e.run.err;
+
+    // The multiframe module writes them too.
+    auto f = export_image(d, "multiframe",
+                          "KUVRA_FST\n#PixelSpacing:\t0.25\\0.25\n#Dicom/(0018,2005):\t7\n"
+                          "FIELD\nVolume\nU8 1\n2\n2 2\n4\nabcd\nENDFIELD\n");
+    expect_valid(f);
+    EXPECT_EQ(attr(f.dump, "(0028,0030)"), "0.25\\0.25");
+    EXPECT_EQ(attr(f.dump, "(0018,2005)"), "<absent>");
+    EXPECT_NE(f.run.err.find("warning: (0018,2005) SliceLocationVector is decided by the export"),
+              std::string::npos)
+        << f.run.err;
+}
+
 // Each value in the DICOM is what the input said, or the export says why it
 // is not there: a header line longer than a line buffer, a NUL or CR inside
 // a value, a tag number that wrapped into another tag's, once gave a file

@@ -68,6 +68,10 @@ inline const std::vector<Program> &programs() {
              "Header comment too long dropped: %s\n",
              "Header comment with control character 0x%02X dropped: %s\n",
              "Header comment with a tag number beyond four hex digits dropped: %s\n",
+             "Header comment %s: the attribute is not in the data dictionary; name its VR, as "
+             "in Dicom/(gggg,eeee)/LO\n",
+             "Header comment %s: its attribute has VR %s, which no header comment can give; "
+             "left out\n",
              "Field name too long.\n",
              "Input line too long.\n",
              "Non-field keyword in fieldset file: %s\n",

@@ -127,7 +127,13 @@ TEST(CommandLine, KeyOptionSetsAttributesOverTheInputs) {
                                  "XX_ExportField", "XX_DICOM_0020_0010", "XX_PatientName",
                                  "XX_DICOM_0028_0030"}),
               "Doe^Jane|KV-1|Head\\Neck|Volume||From^Input|0.5\\0.5\n");
-    EXPECT_TRUE(r.out.ends_with("define([[XX_DICOM_0028_0030]],[[0.5\\0.5]])\ndivert[[]]dnl\n"));
+    // Last, the attributes named, for the templates to write those they do not list.
+    EXPECT_TRUE(r.out.ends_with("define([[XX_DICOM_0028_0030]],[[0.5\\0.5]])\n"
+                                "define([[XX_ATTRIBUTES]],[[0008 103E LO SeriesDescription;"
+                                "0010 0010 PN PatientName;0010 0020 LO PatientID;"
+                                "0020 0010 SH StudyID;0028 0030 DS PixelSpacing;]])\n"
+                                "divert[[]]dnl\n"))
+        << r.out;
     // A value longer than a line is carried whole.
     std::string big(30000, 'x');
     auto b = convert({"-k", "ImageComments=" + big}, p6(1, 1, "abc"));

@@ -163,7 +163,7 @@ bool DatasetBuilder::add(Element &el, std::vector<Context> &stack) {
         return true;
     }
     DcmElement *elem = nullptr;
-    if (DcmItem::newDicomElement(elem, tagv).bad() || !elem)
+    if (DcmItem::newDicomElementWithVR(elem, tagv).bad() || !elem)
         return fail(el.line, name + ": cannot create an element of VR " + el.vr);
     // Inserted before its value is checked: the check reads the character
     // set from the enclosing dataset.
