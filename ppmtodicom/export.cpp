@@ -26,6 +26,12 @@ bool is_module_file(const char *path) {
     return stat(path, &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
+// One path component that is no directory entry of its own: not empty, no
+// '/', not starting with '.'.
+bool is_module_name(const char *module) {
+    return module[0] != '\0' && module[0] != '.' && !strchr(module, '/');
+}
+
 // Waits for pid; its status, or -1 when it cannot be waited for.
 int wait_for(pid_t pid) {
     int status = 0;
@@ -70,8 +76,11 @@ extern "C" {
 int find_dicom_module(const char *module, char *modpath, char *moddir) {
     char name[KV_PATH_BUFSIZE];
     int n = snprintf(name, sizeof name, "%s%s", modules_dir, module);
-    // A cut name would find some other module; an empty one names the directory.
-    if (module[0] == '\0' || n < 0 || size_t(n) >= sizeof name ||
+    // A cut name would find some other module.  A module is named, not
+    // pointed at: a name with a slash or a leading dot ("../../x", "/x",
+    // ".hidden") would run a file outside the module directories, and an
+    // empty one names the directory.
+    if (!is_module_name(module) || n < 0 || size_t(n) >= sizeof name ||
         !getfilepath(KV_DICOM_SEARCH_PATH, name, 4, modpath, KV_PATH_BUFSIZE) ||
         !is_module_file(modpath)) {
         debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot find requested DICOM module.\n");

@@ -181,7 +181,15 @@ TEST_F(Export, LastOfMAndDWins) {
 }
 
 TEST_F(Export, ModuleLookupFailures) {
-    for (const char *name : {"nosuch", "", "../modules"}) {
+    // Readable templates, each reached only if a module name were a path.
+    fs::create_directories(modules / "a");
+    fs::create_directories(modules / "abs/x");
+    for (const fs::path &p : {modules / "a/b", modules / ".hidden", modules / "../x",
+                              modules / "abs/x/y", root / "evil"})
+        kvtest::write_file(p, test_module);
+    const std::string up = "../../../../../../../../../../../.." + (root / "evil").string();
+    for (const std::string name :
+         {"nosuch", "", "../modules", "a/b", ".hidden", "../x", "/abs/x/y", up.c_str()}) {
         auto r = run({"-d", name}, p6(1, 1, "abc"));
         EXPECT_EQ(r.status, 1) << name;
         EXPECT_EQ(messages(r.err), Log{"Cannot find requested DICOM module.\n"}) << name;
