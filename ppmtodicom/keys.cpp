@@ -63,6 +63,12 @@ void append_comment(std::string &lines, const std::string &key, std::string_view
 
 } // namespace
 
+bool is_template_key(std::string_view key) {
+    for (std::string_view k : template_keys)
+        if (k == key) return true;
+    return false;
+}
+
 bool key_option_comment(std::string_view arg, std::string &lines) {
     size_t eq = arg.find('=');
     if (eq == std::string_view::npos || eq == 0) {
@@ -89,13 +95,14 @@ bool key_option_comment(std::string_view arg, std::string &lines) {
         append_comment(lines, name, value);
         return true;
     }
-    for (std::string_view k : template_keys)
-        if (k == key) {
-            append_comment(lines, std::string(key), value);
-            return true;
-        }
+    if (is_template_key(key)) {
+        append_comment(lines, std::string(key), value);
+        return true;
+    }
     log_error("Unknown key for -k: %s (a DICOM keyword such as PatientName, or (gggg,eeee))\n",
               key);
+    if (const kuvra::internal::DictEntry *m = kuvra::internal::dict_keyword_meant(key))
+        log_error("Did you mean %s?\n", m->keyword());
     return false;
 }
 

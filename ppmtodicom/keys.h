@@ -16,6 +16,10 @@ namespace kuvra_convert {
 // "=", a value with a line break); lines is then unchanged.
 bool key_option_comment(std::string_view arg, std::string &lines);
 
+// Whether key is one that the shipped templates read and that names no
+// DICOM attribute (ExportField, ByteOrder).
+bool is_template_key(std::string_view key);
+
 // Runs "kuvra_dicom_synthesizer --study-of FILE" (series: --series-of) and
 // appends the header-comment lines it prints to lines.  false after a
 // logged message (the program is not on PATH, or could not read FILE; its

@@ -1,6 +1,7 @@
 // The frame of the macro stream (prelude, date, time) and the translation of
 // header comments into definitions.
 #include "fields.h"
+#include "keys.h"
 #include "ppmtodicom.h"
 
 #include <kuvra/debuglog.h>
@@ -162,6 +163,36 @@ void note_attribute(kuvra_convert::AttributeList *attrs, const std::string &rawk
     attrs->add(uint16_t(group), uint16_t(element), text, keyword);
 }
 
+// The keyword that a generic key which names no attribute was meant to be,
+// or none: an unknown key that is far from every keyword is the input's
+// own business (a PNM's "# CREATOR: ...").
+std::string_view keyword_meant(std::string_view key) {
+    if (kuvra::internal::dict_find_keyword(key) || kuvra_convert::is_template_key(key)) return {};
+    const kuvra::internal::DictEntry *d = kuvra::internal::dict_keyword_meant(key);
+    return d ? d->keyword() : std::string_view();
+}
+
+// A comment "#Key: value" is dropped, as one without a colon is; it says so
+// when its key is a DICOM form or names (nearly) a keyword or a template's
+// key, since that value was surely meant to arrive.
+void warn_blank_for_tab(std::string_view key, size_t colon) {
+    if (colon == std::string_view::npos || colon + 1 >= key.size() || key[colon + 1] == '\t' ||
+        !is_blank(key[colon + 1]))
+        return;
+    std::string k(key.substr(0, colon));
+    std::string meant = k;
+    if (!key.starts_with("Dicom/(") && !kuvra::internal::dict_find_keyword(k) &&
+        !kuvra_convert::is_template_key(k)) {
+        std::string_view m = keyword_meant(k);
+        if (m.empty()) return;
+        meant = m;
+    }
+    debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                 "Header comment %s dropped: a blank follows the colon where a TAB must; write "
+                 "#%s:<TAB>value\n",
+                 k.c_str(), meant.c_str());
+}
+
 // The line is "#", blanks, "+", then somewhere ":" and a tab: true with
 // *value set to the text after that tab.
 bool continuation_value(std::string_view line, std::string_view *value) {
@@ -266,7 +297,11 @@ enum kv_comment_next translate_header_comment(LineReader &lines, FILE *out, Attr
         if (g == HexScan::none || at >= key.size() || key[at] != ',') return KV_COMMENT_NONE;
         at++;
         HexScan e = scan_tag_number(key, at, element);
-        if (e == HexScan::none || !tab) return KV_COMMENT_NONE;
+        if (e == HexScan::none) return KV_COMMENT_NONE;
+        if (!tab) {
+            warn_blank_for_tab(key, colon);
+            return KV_COMMENT_NONE;
+        }
         if (g == HexScan::too_big || e == HexScan::too_big) drop = Drop::tag_number;
         at = skip_blanks(key, at);
         if (key.compare(at, 2, ")/") == 0 && at + 4 <= colon && key[at + 2] >= 'A' &&
@@ -276,7 +311,10 @@ enum kv_comment_next translate_header_comment(LineReader &lines, FILE *out, Attr
         snprintf(buf, sizeof buf, "define([[XX_DICOM_%04X_%04X]],[[", group, element);
         head = buf;
     } else {
-        if (!tab) return KV_COMMENT_NONE;
+        if (!tab) {
+            warn_blank_for_tab(key, colon);
+            return KV_COMMENT_NONE;
+        }
         head = "define([[XX_";
         for (char c : key.substr(0, colon))
             head += is_alnum(c) ? c : '_';
@@ -343,6 +381,12 @@ enum kv_comment_next translate_header_comment(LineReader &lines, FILE *out, Attr
         fwrite(value.data(), 1, value.size(), out);
         fputs("]])\n", out);
         if (attrs) note_attribute(attrs, rawkey, dicom, group, element, vr);
+        if (std::string meant(dicom ? std::string_view() : keyword_meant(rawkey));
+            !meant.empty())
+            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                         "Header comment %s is not a DICOM keyword and sets no attribute; did "
+                         "you mean %s?\n",
+                         k, meant.c_str());
         break;
     }
     return next;

@@ -2,6 +2,8 @@
 #include <kuvra/internal/dicomdict.h>
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 namespace kuvra::internal {
 
@@ -63,6 +65,57 @@ const DictEntry *dict_find_keyword(std::string_view keyword) noexcept {
     });
     if (at != last && table_entries[*at].keyword() == keyword) return &table_entries[*at];
     return nullptr;
+}
+
+namespace {
+
+// Lower case, without the separators people put between words.
+std::string folded(std::string_view s) {
+    std::string out;
+    for (char c : s)
+        if (c != ' ' && c != '_' && c != '-' && c != '\t')
+            out += c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+    return out;
+}
+
+// Levenshtein distance of a and b, or limit + 1 once it is certainly above
+// limit.
+size_t edit_distance(std::string_view a, std::string_view b, size_t limit) {
+    if ((a.size() > b.size() ? a.size() - b.size() : b.size() - a.size()) > limit) return limit + 1;
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diag = row[0], best = row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            size_t up = row[j];
+            row[j] = std::min({up + 1, row[j - 1] + 1, diag + (a[i - 1] != b[j - 1])});
+            diag = up;
+            best = std::min(best, row[j]);
+        }
+        if (best > limit) return limit + 1;
+    }
+    return row[b.size()];
+}
+
+} // namespace
+
+const DictEntry *dict_keyword_meant(std::string_view key) noexcept {
+    const std::string k = folded(key);
+    if (k.size() < 4) return nullptr;
+    const size_t limit = k.size() < 10 ? 1 : 2;
+    const DictEntry *best = nullptr;
+    size_t best_rank = SIZE_MAX;
+    for (const DictEntry &d : table_entries) {
+        std::string_view kw = d.keyword();
+        if (kw.empty()) continue;
+        size_t dist = edit_distance(k, folded(kw), limit);
+        if (dist > limit) continue;
+        // Of equal distance, a current single attribute first.
+        size_t rank = dist * 2 + (d.is_range() || kw.starts_with("RETIRED_"));
+        if (rank < best_rank) best = &d, best_rank = rank;
+    }
+    return best;
 }
 
 std::string_view dict_source() noexcept {

@@ -32,6 +32,7 @@ inline const std::vector<Program> &programs() {
              "Usage: %s [-m|-d m4module]\n",
              "Only one input file is taken; give each its own run.\n",
              "Unknown key for -k: %s (a DICOM keyword such as PatientName, or (gggg,eeee))\n",
+             "Did you mean %s?\n",
              "Option -k takes KEY=VALUE, not %s\n",
              "Option -k %s: the value holds a line break\n",
              "Cannot open input file %s: %s\n",
@@ -68,6 +69,9 @@ inline const std::vector<Program> &programs() {
              "Header comment too long dropped: %s\n",
              "Header comment with control character 0x%02X dropped: %s\n",
              "Header comment with a tag number beyond four hex digits dropped: %s\n",
+             "Header comment %s is not a DICOM keyword and sets no attribute; did you mean %s?\n",
+             "Header comment %s dropped: a blank follows the colon where a TAB must; write "
+             "#%s:<TAB>value\n",
              "Header comment %s: the attribute is not in the data dictionary; name its VR, as "
              "in Dicom/(gggg,eeee)/LO\n",
              "Header comment %s: its attribute has VR %s, which no header comment can give; "

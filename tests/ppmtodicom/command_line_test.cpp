@@ -145,21 +145,24 @@ TEST(CommandLine, KeyOptionSetsAttributesOverTheInputs) {
 TEST(CommandLine, BadKeyOptionStopsBeforeAnythingIsWritten) {
     kvtest::TempDir d;
     const struct {
-        std::string arg, message;
+        std::string arg;
+        Log message;
     } cases[] = {
-        {"PatienName=Doe", "Unknown key for -k: PatienName (a DICOM keyword such as "
-                           "PatientName, or (gggg,eeee))\n"},
-        {"(0010,001)=Doe", "Unknown key for -k: (0010,001) (a DICOM keyword such as "
-                           "PatientName, or (gggg,eeee))\n"},
-        {"PatientName", "Option -k takes KEY=VALUE, not PatientName\n"},
-        {"=Doe", "Option -k takes KEY=VALUE, not =Doe\n"},
-        {"PatientName=Doe\nJane", "Option -k PatientName: the value holds a line break\n"},
+        {"PatienName=Doe",
+         {"Unknown key for -k: PatienName (a DICOM keyword such as PatientName, or (gggg,eeee))\n",
+          "Did you mean PatientName?\n"}},
+        {"(0010,001)=Doe",
+         {"Unknown key for -k: (0010,001) (a DICOM keyword such as "
+          "PatientName, or (gggg,eeee))\n"}},
+        {"PatientName", {"Option -k takes KEY=VALUE, not PatientName\n"}},
+        {"=Doe", {"Option -k takes KEY=VALUE, not =Doe\n"}},
+        {"PatientName=Doe\nJane", {"Option -k PatientName: the value holds a line break\n"}},
     };
     for (const auto &c : cases) {
         auto r = convert({"-d", "secondary_capture", "-k", c.arg, "-o", (d / "x.dcm").string()},
                          p6(1, 1, "abc"));
         EXPECT_EQ(r.status, 1) << c.arg;
-        EXPECT_EQ(messages(r.err), Log{c.message}) << c.arg;
+        EXPECT_EQ(messages(r.err), c.message) << c.arg;
         EXPECT_EQ(r.out, "") << c.arg;
         EXPECT_TRUE(fs::is_empty(d.path())) << c.arg;
     }

@@ -40,7 +40,7 @@ std::vector<Sample> samples() {
     std::string grey = pattern(3 * 2 * 2, 12);
     std::string f1 = pattern(70000, 13), f2 = pattern(7, 14);
     return {
-        {"P6", p6(5, 4, rgb, "#Patient Name:\tDoe\n#Dicom/(10,20):\tID7\n"), {rgb}},
+        {"P6", p6(5, 4, rgb, "#Study Note:\tDoe\n#Dicom/(10,20):\tID7\n"), {rgb}},
         {"P5", p5(3, 2, 1000, grey, "#Modality:\tMR\n"), {grey}},
         {"KUVRA_FST",
          "KUVRA_FST\n#Series:\t1\n" + convtest::field("a", "U8 1", "1", "70000", f1) +
@@ -112,7 +112,7 @@ TEST(Program, HeaderMacrosOfEachFormat) {
     SpoolCleanup clean;
     auto r = convert({}, samples()[0].input);
     clean.add(r.out);
-    EXPECT_EQ(macro(r.out, "XX_Patient_Name"), "Doe");
+    EXPECT_EQ(macro(r.out, "XX_Study_Note"), "Doe");
     EXPECT_EQ(macro(r.out, "XX_DICOM_0010_0020"), "ID7");
     auto g = convert({}, samples()[1].input);
     clean.add(g.out);
@@ -224,6 +224,24 @@ TEST(Program, MessagesThatLetTheRunGoOn) {
     EXPECT_EQ(messages(q.err), Log{"Header comment with unbalanced m4 quotes dropped: Bad\n"});
     EXPECT_EQ(macro(q.out, "XX_Bad"), "<undefined>");
     EXPECT_EQ(macro(q.out, "XX_Good"), "[[y]]");
+    // Keys meant for an attribute that miss it are named with what to write;
+    // other keys (a PNM's own comments) are the input's business.
+    auto k = convert({}, "P6\n#PatienName:\tDoe^Jane\n#Patient Name:\tDoe\n#PatientName: Doe\n"
+                         "#Dicom/(0010,0020): X1\n# CREATOR: GIMP PNM Filter Version 1.1\n"
+                         "#Comment:\tx\n#ExportField:\tV\n#PatientID:\tP1\n1 1\n255\nabc");
+    clean.add(k.out);
+    EXPECT_EQ(k.status, 0);
+    EXPECT_EQ(messages(k.err),
+              (Log{"Header comment PatienName is not a DICOM keyword and sets no attribute; did "
+                   "you mean PatientName?\n",
+                   "Header comment Patient Name is not a DICOM keyword and sets no attribute; did "
+                   "you mean PatientName?\n",
+                   "Header comment PatientName dropped: a blank follows the colon where a TAB "
+                   "must; write #PatientName:<TAB>value\n",
+                   "Header comment Dicom/(0010,0020) dropped: a blank follows the colon where a "
+                   "TAB must; write #Dicom/(0010,0020):<TAB>value\n"}));
+    EXPECT_EQ(macro(k.out, "XX_PatienName"), "Doe^Jane");
+    EXPECT_EQ(macro(k.out, "XX_PatientName"), "<undefined>");
 }
 
 TEST(Program, LogFollowsTheEnvironment) {

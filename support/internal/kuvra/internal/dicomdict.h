@@ -51,6 +51,14 @@ const DictEntry *dict_find_tag(uint16_t group, uint16_t element) noexcept;
 // attributes keep DCMTK's "RETIRED_" prefix), or nullptr.
 const DictEntry *dict_find_keyword(std::string_view keyword) noexcept;
 
+// The keyword that a misspelt key most likely means, for a key that is no
+// keyword: one that differs from it only in case, blanks, "_" or "-"
+// ("Patient Name", "patientname"), else the nearest by edit distance when
+// that is at most 1 for keys of 4 to 9 bytes and 2 for longer ones
+// ("PatienName"); retired attributes and ranges only when nothing else is
+// as near.  nullptr for none (keys shorter than 4 bytes get none).
+const DictEntry *dict_keyword_meant(std::string_view key) noexcept;
+
 // Where the table came from: the dictionary file read at build time, or
 // the short list kept in the source tree when none was found.
 std::string_view dict_source() noexcept;
