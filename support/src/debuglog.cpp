@@ -5,8 +5,12 @@
 
 #include <kuvra/debuglog.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 extern "C" {
 
@@ -50,12 +54,34 @@ void drop_logfile() {
     KVDebugConfig.logfile = nullptr;
 }
 
+// A symbolic link the log may be written through: one of this user's or
+// root's (/dev/stderr).  One that somebody else planted in a shared
+// directory such as /tmp would redirect the log, patient data and all,
+// into a file of that person's choosing.
+bool trusted_link(const char *path) {
+    struct stat st;
+    return lstat(path, &st) == 0 && S_ISLNK(st.st_mode) &&
+           (st.st_uid == geteuid() || st.st_uid == 0);
+}
+
 // The log file for a path: "" is stderr, anything else opened for appending.
-// The descriptor is close-on-exec, so that the children of the pipe
-// operations (m4, decompressors) do not hold the log file open.
+// A new file is created exclusively with mode 0600: the log holds input
+// lines, which may be patient data.  An existing file is appended to as it
+// is, a symbolic link only when trusted_link says so.  The descriptor is
+// close-on-exec, so that the children of the pipe operations (m4,
+// decompressors) do not hold the log file open.
 FILE *open_logfile(const char *path) {
     if (path[0] == '\0') return stderr;
-    return fopen(path, "ae");
+    constexpr int flags = O_WRONLY | O_APPEND | O_CLOEXEC;
+    int fd = open(path, flags | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    if (fd < 0 && errno == EEXIST) {
+        fd = open(path, flags | O_NOFOLLOW);
+        if (fd < 0 && errno == ELOOP && trusted_link(path)) fd = open(path, flags);
+    }
+    if (fd < 0) return nullptr;
+    FILE *f = fdopen(fd, "a");
+    if (!f) close(fd);
+    return f;
 }
 
 } // namespace

@@ -5,7 +5,9 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 namespace {
@@ -388,4 +390,43 @@ TEST_F(DebugLogTest, AfterExitStderrStillLogsButAFileIsClosed) {
     debug_printf(3, 8, "after\n");
     EXPECT_EQ(kvtest::read_file(path), before);
     EXPECT_EQ(err.text(), "");
+}
+
+TEST_F(DebugLogTest, LogFileIsPrivateAndTextCannotActOnTheTerminal) {
+    // Created 0600 whatever the umask: the log holds input lines.
+    mode_t mask = umask(0);
+    std::string path = tmp / "new.log";
+    ASSERT_EQ(debug_set_file(path.c_str()), 0);
+    umask(mask);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    // Only a line feed that ends the text, and tabs, stay as they are.
+    EXPECT_EQ(debug_printf(3, 8, "keyword: %s\n", "a\x1b[2Jb\rc\nd\te\x7f"), 35);
+    debug_printf(3, 8, "%c%s", 0, std::string(2000, 'x').c_str());
+    debug_set_file(nullptr);
+    std::string log = kvtest::read_file(path);
+    EXPECT_NE(log.find(":keyword: a\\x1B[2Jb\\x0Dc\\x0Ad\te\\x7F\n"), std::string::npos) << log;
+    EXPECT_TRUE(log.ends_with(":\\x00" + std::string(2000, 'x'))) << log.size();
+
+    // A link planted by another user is not followed, whether its target
+    // exists or not; the user's own link is.
+    std::string victim = tmp / "victim", planted = tmp / "planted", dangling = tmp / "dangling";
+    kvtest::write_file(victim, "keep\n");
+    ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
+    ASSERT_EQ(symlink((tmp / "made").c_str(), dangling.c_str()), 0);
+    if (geteuid() == 0) {
+        ASSERT_EQ(lchown(planted.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(lchown(dangling.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(debug_set_file(planted.c_str()), -1);
+        EXPECT_EQ(debug_set_file(dangling.c_str()), -1);
+        debug_printf(3, 8, "secret\n");
+        EXPECT_EQ(kvtest::read_file(victim), "keep\n");
+        EXPECT_FALSE(std::filesystem::exists(tmp / "made"));
+        ASSERT_EQ(lchown(planted.c_str(), geteuid(), getegid()), 0);
+    }
+    ASSERT_EQ(debug_set_file(planted.c_str()), 0);
+    debug_printf(3, 8, "own link\n");
+    debug_set_file(nullptr);
+    EXPECT_TRUE(kvtest::read_file(victim).ends_with(":own link\n"));
 }

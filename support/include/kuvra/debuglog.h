@@ -10,6 +10,7 @@
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/time.h>
 
 #ifdef __cplusplus
@@ -111,6 +112,52 @@ int debug_dump_inmem(int fd, int count);
 char *KVDebugGetstrInmem(int style, int count, int category, uint32_t severity,
                          const debug_timeval *earliest, const debug_timeval *latest);
 
+/* Writes the formatted text to the log file with every control character
+ * (bytes below 0x20 and 0x7F) as "\xHH", except a line feed that ends the
+ * text and tabs: texts carry lines of the input, and an escape sequence or
+ * carriage return in them would act on the terminal that shows the log, a
+ * line feed would forge a log line of its own.  The character count written,
+ * or a negative value when formatting or writing failed. */
+static inline int debug_write_escaped(FILE *f, const char *fmt, va_list ap)
+    __attribute__((format(printf, 2, 0)));
+static inline int debug_write_escaped(FILE *f, const char *fmt, va_list ap) {
+    char small[1024];
+    char *text = small;
+    int n, i, start = 0, written = 0;
+    va_list aq;
+    va_copy(aq, ap);
+    n = vsnprintf(small, sizeof small, fmt, aq);
+    va_end(aq);
+    if (n < 0) return n;
+    if ((size_t)n >= sizeof small) {
+        text = (char *)malloc((size_t)n + 1);
+        if (!text) return -1;
+        va_copy(aq, ap);
+        vsnprintf(text, (size_t)n + 1, fmt, aq);
+        va_end(aq);
+    }
+    for (i = 0; i <= n; i++) {
+        unsigned char c = (unsigned char)text[i];
+        int plain = i < n && (c >= 0x20 || c == '\t' || (c == '\n' && i == n - 1)) && c != 0x7F;
+        if (plain) continue;
+        /* The run of plain bytes before text[i], then text[i] escaped. */
+        if (i > start && fwrite(text + start, 1, (size_t)(i - start), f) != (size_t)(i - start))
+            written = -1;
+        else if (written >= 0)
+            written += i - start;
+        if (i < n) {
+            int e = fprintf(f, "\\x%02X", c);
+            if (e < 0 || written < 0)
+                written = -1;
+            else
+                written += e;
+        }
+        start = i + 1;
+    }
+    if (text != small) free(text);
+    return written;
+}
+
 /* Emit core, file-local in every includer.  Offers one message to the ring
  * and then to the log file.  cont != 0 continues the previous message. */
 static inline int debug_vlog(const debug_context *ctx, int cont, int category, uint32_t severity,
@@ -175,7 +222,7 @@ static inline int debug_vlog(const debug_context *ctx, int cont, int category, u
             }
         }
         va_copy(aq, ap);
-        result = vfprintf(f, fmt, aq);
+        result = debug_write_escaped(f, fmt, aq);
         va_end(aq);
         KVDebugConfig.filecount++;
     }
