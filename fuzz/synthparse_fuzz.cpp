@@ -28,6 +28,8 @@ using namespace kuvra::synth;
 namespace {
 
 std::string spool_dir;
+// One buffer for all runs, as a batch would keep it.
+ReadBuffer read_buffer;
 
 int lowest_free_fd() {
     int fd = open("/dev/null", O_RDONLY);
@@ -132,6 +134,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     char tmpl[] = "/tmp/fuzz_synthparse.XXXXXX";
     if (!mkdtemp(tmpl)) abort();
     spool_dir = tmpl;
+    // Empty after every run (checked below), so it can go at the end.
+    atexit([] { rmdir(spool_dir.c_str()); });
     return 0;
 }
 
@@ -140,6 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int free_fd_before = lowest_free_fd();
     ParseOptions opt;
     opt.spool_dir = spool_dir;
+    opt.read_buffer = &read_buffer;
     opt.spool_threshold = (data[0] & 0x80) ? 64 * 1024 : data[0] % 32;
     if (data[0] & 0x40) opt.max_line = 40;
     const std::string text(reinterpret_cast<const char *>(data + 1), size - 1);

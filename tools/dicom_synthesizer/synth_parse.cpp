@@ -80,11 +80,14 @@ std::string_view trim_blanks(std::string_view s) {
 // and raw values are copied through it without growing anything.
 class Reader {
   public:
-    explicit Reader(Source &src)
-        : src_(src), storage_(buf_size + 2 * page_size),
-          page_(storage_.data() +
-                (page_size - reinterpret_cast<uintptr_t>(storage_.data()) % page_size) % page_size),
-          buf_(page_) {}
+    static constexpr size_t buf_size = size_t(1) << 20;
+    static constexpr size_t page_size = kuvra::internal::page_size;
+    // Room for the buffer at any place within a page.
+    static constexpr size_t storage_size = buf_size + 2 * page_size;
+
+    // Reads through shared's buffer, or one of its own when shared is null.
+    Reader(Source &src, ReadBuffer *shared)
+        : src_(src), page_(page_start((shared ? *shared : own_).get())), buf_(page_) {}
 
     // Next line without its line feed.  Returns 1 for a line, 0 at end of
     // input (no bytes left), -1 on a read error, -2 when the line exceeds max.
@@ -212,15 +215,27 @@ class Reader {
     // buffer that lies a few bytes after the source's offset within its page
     // is several times slower on some processors (the loads and stores of
     // the copy alias each other).
-    static constexpr size_t buf_size = size_t(1) << 20;
-    static constexpr size_t page_size = kuvra::internal::page_size;
+    static char *page_start(char *storage) {
+        return storage + (page_size - reinterpret_cast<uintptr_t>(storage) % page_size) % page_size;
+    }
     Source &src_;
-    std::vector<char> storage_;
+    ReadBuffer own_;
     char *page_;
     char *buf_;
     bool splice_ok_ = true;
     size_t pos_ = 0, end_ = 0;
 };
+
+} // namespace
+
+char *ReadBuffer::get() {
+    // Not value-initialised: zeroing a megabyte on every run cost more than
+    // parsing a small list.
+    if (!storage_) storage_ = std::make_unique_for_overwrite<char[]>(Reader::storage_size);
+    return storage_.get();
+}
+
+namespace {
 
 // An unlinked file for one spooled value: nothing is left behind, however
 // the process ends.
@@ -247,7 +262,7 @@ UniqueFd open_spool(const std::string &dir_opt) {
 class ListParser {
   public:
     ListParser(Source &src, const ParseOptions &opt, std::vector<Element> &out, ParseError &err)
-        : rd_(src), opt_(opt), out_(out), err_(err) {}
+        : rd_(src, opt.read_buffer), opt_(opt), out_(out), err_(err) {}
 
     bool run() {
         for (;;) {
@@ -392,7 +407,7 @@ class ListParser {
                 return fail(path + " for " + tag + " holds " + std::to_string(st.st_size) +
                             " bytes, not the " + std::to_string(n) + " announced");
             from_src = std::make_unique<FdSource>(from_fd.get());
-            from_rd = std::make_unique<Reader>(*from_src);
+            from_rd = std::make_unique<Reader>(*from_src, nullptr);
         }
         Reader &vrd = from_rd ? *from_rd : rd_;
         int64_t got;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -111,6 +112,17 @@ struct ParseError {
     std::string message;
 };
 
+// The reader's buffer (about 1 MiB, not zeroed), for a caller that parses
+// many inputs in one process: allocated on the first run and kept, instead
+// of allocated for each.  One parse at a time may use it.
+class ReadBuffer {
+  public:
+    char *get();
+
+  private:
+    std::unique_ptr<char[]> storage_;
+};
+
 struct ParseOptions {
     // Binary values of more than this many bytes go to a spool file instead of
     // memory, so that pixel data are never held whole.
@@ -119,6 +131,8 @@ struct ParseOptions {
     std::string spool_dir;
     // Longest element line accepted, line end excluded.
     size_t max_line = 4 * 1024 * 1024;
+    // The buffer to read the input through; null: one of the run's own.
+    ReadBuffer *read_buffer = nullptr;
     // Called for a binary value above the threshold, before its bytes are
     // read, with the elements read so far: returns a descriptor to copy the
     // bytes to (they are then not kept: the element is marked streamed), -1
