@@ -3,9 +3,11 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 CTEST = ctest --output-on-failure -j $(JOBS)
-# Seconds per fuzz target: `make fuzz` runs each for FUZZ_SECONDS, the smoke
-# run of `make check` for FUZZ_SMOKE_SECONDS.
-FUZZ_SECONDS ?= 60
+# Fuzzing depth: `make fuzz` runs each target until it has run FUZZ_RUNS
+# inputs, for at most FUZZ_SECONDS; the smoke run of `make check` runs each
+# for FUZZ_SMOKE_SECONDS.
+FUZZ_RUNS ?= 1000000
+FUZZ_SECONDS ?= 3600
 FUZZ_SMOKE_SECONDS ?= 10
 
 .PHONY: all deps configure build check check-build check-asan check-m32 check-fuzz \
@@ -72,10 +74,10 @@ fuzz-build: deps
 	cmake --build build-fuzz -j $(JOBS) --target fuzz_all
 
 check-fuzz: fuzz-build
-	fuzz/run-fuzz.sh build-fuzz $(FUZZ_SMOKE_SECONDS)
+	FUZZ_RUNS= fuzz/run-fuzz.sh build-fuzz $(FUZZ_SMOKE_SECONDS)
 
 fuzz: fuzz-build
-	fuzz/run-fuzz.sh build-fuzz $(FUZZ_SECONDS)
+	FUZZ_RUNS=$(FUZZ_RUNS) fuzz/run-fuzz.sh build-fuzz $(FUZZ_SECONDS)
 
 # Side-by-side benchmark against the peer programs (not part of check):
 # a Release build of its own in build-bench, inputs in /tmp/kuvra-bench.
