@@ -4,6 +4,8 @@
 #include "synth_build.h"
 #include "synth_dataset.h"
 
+#include <dcmtk/config/osconfig.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <set>
 #include <sys/stat.h>
@@ -399,6 +401,69 @@ TEST(SynthesizerDictionary, UsersDictionaryPathStands) {
     r = kvtest::run({kvtest::bin("kuvra_dicom_synthesizer")}, o);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("PatientName"), std::string::npos) << r.err;
+}
+
+// The dictionary is filled from the program's own table with the entries a
+// run needs (and loaded whole when an attribute outside the table appears);
+// DCMTK's whole dictionary, named by DCMDICTPATH, must give the very same
+// files: the samples through their modules, with UIDs given, and a private
+// attribute beside them, written to a pipe and streamed to a file.
+TEST(SynthesizerDictionary, TableEntriesGiveTheFilesOfTheWholeDictionary) {
+    kvtest::TempDir d;
+    auto gen =
+        kvtest::run({"/usr/bin/python3", KUVRA_SOURCE_DIR "/samples/generate", d.path().string()});
+    ASSERT_EQ(gen.status, 0) << gen.err;
+    const std::string whole_dic =
+        std::string(DCM_DICT_DEFAULT_PATH)
+            .substr(0, std::string(DCM_DICT_DEFAULT_PATH).find(ENVIRONMENT_PATH_SEPARATOR));
+    const std::string mods = KUVRA_MODULE_DIR;
+    struct Sample {
+        std::string file, module, extra;
+    };
+    for (const Sample &c :
+         {Sample{"testpattern.ppm", "secondary_capture", ""},
+          Sample{"grey16.pgm", "secondary_capture", ""}, Sample{"volume.fst.gz", "multiframe", ""},
+          Sample{"grey16.pgm", "secondary_capture", "(0009,0010) LO KUVRA TEST\n"}}) {
+        SCOPED_TRACE(c.file + " " + c.extra);
+        auto stream = kvtest::run({kvtest::bin("kuvra_ppmtodicom"), "-m", "-k",
+                                   "StudyInstanceUID=1.2.3", "-k", "SeriesInstanceUID=1.2.3.4",
+                                   "-k", "SOPInstanceUID=1.2.3.5", (d / c.file).string()});
+        // The converter's spool files, which the stream names, go with it.
+        struct Spools {
+            const std::string &text;
+            ~Spools() {
+                const std::string prefix = "/tmp/kuvra_ppmtodicom_";
+                for (size_t at = 0; (at = text.find(prefix, at)) != std::string::npos; ++at)
+                    std::filesystem::remove(text.substr(at, prefix.size() + 6));
+            }
+        } spools{stream.out};
+        ASSERT_EQ(stream.status, 0) << stream.err;
+        kvtest::RunOptions o;
+        o.input = stream.out;
+        auto list = kvtest::run({"m4", "-I" + mods, "-", mods + "/" + c.module}, o);
+        ASSERT_EQ(list.status, 0) << list.err;
+        kvtest::write_file(d / "list", c.extra + list.out);
+        std::vector<std::string> files;
+        for (const char *env : {"DCMDICTPATH", ""}) {
+            const std::string dic = *env ? std::string(env) : "DCMDICTPATH=" + whole_dic;
+            kvtest::RunOptions so;
+            so.env = {dic};
+            auto piped =
+                kvtest::run({kvtest::bin("kuvra_dicom_synthesizer"), (d / "list").string()}, so);
+            ASSERT_EQ(piped.status, 0) << piped.err;
+            files.push_back(piped.out);
+            auto streamed =
+                kvtest::sh(kvtest::bin("kuvra_dicom_synthesizer") + " '" + (d / "list").string() +
+                               "' > '" + (d / "out.dcm").string() + "'",
+                           so);
+            ASSERT_EQ(streamed.status, 0) << streamed.err;
+            files.push_back(kvtest::read_file(d / "out.dcm"));
+        }
+        EXPECT_GT(files[0].size(), 10000u);
+        for (size_t i = 1; i < files.size(); ++i)
+            EXPECT_TRUE(files[i] == files[0])
+                << "way " << i << ": " << files[i].size() << " bytes, not " << files[0].size();
+    }
 }
 
 } // namespace

@@ -1,11 +1,11 @@
 // kuvra_dicom_synthesizer: reads an element list (FORMAT.md) on standard
 // input and writes one DICOM Part 10 file to standard output.
 #include "synth_build.h"
+#include "synth_dict.h"
 #include "synth_parse.h"
 #include "synth_reference.h"
 
 #include <dcmtk/config/osconfig.h>
-#include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/oflog/oflog.h>
 #include <kuvra/internal/version.h>
 
@@ -42,34 +42,10 @@ int refuse(const kuvra::synth::ParseError &err) {
     return 1;
 }
 
-// DCMTK parses its data dictionary files at every start, which costs most
-// of this program's time on an image of a few megabytes.  The private
-// dictionary's entries are keyed by their private creator, and every lookup
-// here is by tag alone, so it never answers one: without a DCMDICTPATH of
-// the user's, the default list is taken without it, a third less to parse.
-// Called before DCMTK first looks at the dictionary.
-void skip_private_dictionary() {
-    if (getenv("DCMDICTPATH")) return;
-    std::string_view all = DCM_DICT_DEFAULT_PATH;
-    std::string kept;
-    while (!all.empty()) {
-        size_t sep = all.find(ENVIRONMENT_PATH_SEPARATOR);
-        std::string_view one = all.substr(0, sep);
-        all.remove_prefix(sep == std::string_view::npos ? all.size() : sep + 1);
-        constexpr std::string_view private_dic = "private.dic";
-        if (one.size() >= private_dic.size() &&
-            one.substr(one.size() - private_dic.size()) == private_dic)
-            continue;
-        if (!kept.empty()) kept += ENVIRONMENT_PATH_SEPARATOR;
-        kept += one;
-    }
-    if (!kept.empty()) setenv("DCMDICTPATH", kept.c_str(), 1);
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
-    skip_private_dictionary();
+    kuvra::synth::defer_dictionary();
     const char *input = nullptr;
     for (int i = 1; i < argc; ++i) {
         std::string_view a = argv[i];
@@ -85,6 +61,11 @@ int main(int argc, char **argv) {
             // The reason comes with our message; DCMTK's own lines would repeat it.
             OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
             std::string lines, why;
+            // A file of any content: the dictionary whole.
+            if (kuvra::synth::ParseError derr; !kuvra::synth::full_dictionary(derr)) {
+                fprintf(stderr, "kuvra_dicom_synthesizer: %s\n", derr.message.c_str());
+                return 1;
+            }
             if (!kuvra::synth::reference_comments(argv[i + 1], a == "--series-of", lines, why)) {
                 fprintf(stderr, "kuvra_dicom_synthesizer: %s: %s\n", argv[i + 1], why.c_str());
                 return 1;
@@ -117,12 +98,6 @@ int main(int argc, char **argv) {
               stderr);
         return 1;
     }
-
-    // DCMTK loads its dictionary on first use, which would be after the
-    // input has arrived.  Loaded now, the ten-odd milliseconds it takes
-    // overlap with the converter spooling the pixel data; the result is
-    // checked where the dictionary is needed.
-    (void)dcmDataDict.isDictionaryLoaded();
 
     // A regular file as output can be cut back if the input fails after the
     // pixel data have begun: the pixel bytes then go straight from input to

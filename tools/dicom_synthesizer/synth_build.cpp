@@ -1,10 +1,10 @@
 #include "synth_build.h"
 #include "synth_dataset.h"
+#include "synth_dict.h"
 #include "synth_output.h"
 
 #include <dcmtk/config/osconfig.h>
 // osconfig.h first: it sets the feature macros the other DCMTK headers test.
-#include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 
 #include <kuvra/internal/reserve.h>
@@ -15,13 +15,6 @@
 namespace kuvra::synth {
 
 namespace {
-
-bool dictionary_ready(ParseError &err) {
-    if (dcmDataDict.isDictionaryLoaded()) return true;
-    err.line = 0;
-    err.message = "the DICOM data dictionary is not loaded (DCMDICTPATH?)";
-    return false;
-}
 
 int nesting_depth(const std::vector<Element> &elems) {
     int depth = 0;
@@ -42,7 +35,7 @@ void move_after(DcmDataset *ds, const DcmTagKey &key, DcmDataset &to) {
 } // namespace
 
 bool synthesize(std::vector<Element> &elems, int out_fd, ParseError &err) {
-    if (!dictionary_ready(err)) return false;
+    if (!dictionary_for(elems, err)) return false;
     DatasetBuilder b(err);
     if (elems.empty()) return b.fail(0, "input holds no elements");
     DcmFileFormat ff;
@@ -68,7 +61,7 @@ StreamingWriter::~StreamingWriter() = default;
 // The elements before the large value are checked and written, up to and
 // including the header of the value, whose bytes the parser then copies.
 int StreamingWriter::begin(std::vector<Element> &so_far, const Element &big) {
-    if (!dictionary_ready(err_)) return -2;
+    if (!dictionary_for(so_far, err_) || !dictionary_for({&big, 1}, err_)) return -2;
     Impl &s = *impl_;
     if (nesting_depth(so_far) != 0) return -1; // inside a sequence: spooled as usual
     DcmDataset *ds = s.ff.getDataset();
@@ -105,6 +98,7 @@ bool StreamingWriter::finish(std::vector<Element> &elems) {
         ++at;
     if (s.big.length % 2 && !write_raw(out_fd_, "", 1, err_)) return false;
     s.blocks.keep();
+    if (!dictionary_for(std::span(elems).subspan(at), err_)) return false;
     const DcmTagKey key(s.big.group, s.big.elem);
     int depth = 0;
     for (size_t i = at + 1; i < elems.size(); ++i) {
