@@ -19,12 +19,17 @@
 #include "dicom_to_p5.h"
 #include "fdstream.h"
 
+#include <kuvra/internal/io.h>
+
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string_view>
 #include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 namespace dicom_to_p5 {
 
@@ -57,7 +62,37 @@ bool parse_max_frame(const char *value, uint64_t &limit) {
     return true;
 }
 
+int anonymous_file() {
+    const char *dir = getenv("TMPDIR");
+    if (!dir || !*dir) dir = "/tmp";
+    int fd = open(dir, O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+    std::string name = std::string(dir) + "/kuvra_dicom_to_P5_XXXXXX";
+    fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0) unlink(name.c_str());
+    return fd;
+}
+
 namespace {
+
+// A descriptor closed with its owner.
+class OwnedFd {
+  public:
+    OwnedFd() = default;
+    OwnedFd(const OwnedFd &) = delete;
+    OwnedFd &operator=(const OwnedFd &) = delete;
+    ~OwnedFd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    void reset(int fd) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+    int get() const { return fd_; }
+
+  private:
+    int fd_ = -1;
+};
 
 // Data values DCMTK loads when they are read; larger ones stay in the file
 // until asked for, and then only the part asked for.
@@ -143,6 +178,8 @@ class Converter {
     int run();
 
   private:
+    int inflate_data_set(uint64_t from, uint64_t &inflated);
+    int read_data_set(int fd, uint64_t end, bool bare);
     int fail(std::string m) {
         message_ = std::move(m);
         return 1;
@@ -171,6 +208,9 @@ class Converter {
         0; // one frame as the pixel data hold it (native YBR_FULL_422: subsampled)
     std::vector<uint8_t> frame_;
     Palette palette_;
+    // The inflated data set of a deflated file; DCMTK loads its large
+    // values from there when asked.
+    OwnedFd inflated_;
 };
 
 // A Part 10 file has "DICM" after its 128-byte preamble.  A bare data set
@@ -187,16 +227,95 @@ bool Converter::looks_like_dicom() {
     return plausible(le) || plausible(be);
 }
 
+// A deflated data set is inflated into a file of its own, then walked and
+// read as the Explicit VR Little Endian data set it is: DCMTK's own inflate
+// knows no lengths ahead, and took an element's length from the inflated
+// bytes at its word, allocating gigabytes for a few kilobytes of input.
+int Converter::inflate_data_set(uint64_t from, uint64_t &inflated) {
+    inflated_.reset(anonymous_file());
+    if (inflated_.get() < 0)
+        return fail(std::string("cannot make a temporary file: ") + strerror(errno));
+    const uint64_t limit = max_inflated(max_frame_);
+    z_stream z{};
+    // DICOM deflates without a zlib header (raw deflate).
+    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return fail("cannot inflate the data set");
+    std::vector<unsigned char> in(1 << 16), out(1 << 16);
+    inflated = 0;
+    int zr = Z_OK;
+    std::string why;
+    for (uint64_t at = from; zr != Z_STREAM_END && why.empty();) {
+        if (z.avail_in == 0) {
+            const ssize_t n =
+                at < size_ ? pread(fd_, in.data(),
+                                   size_t(std::min<uint64_t>(in.size(), size_ - at)), off_t(at))
+                           : 0;
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                why = n < 0 ? std::string("cannot read ") + name_ + ": " + strerror(errno)
+                            : "the file is truncated: the deflated data set ends early";
+                break;
+            }
+            at += uint64_t(n);
+            z.next_in = in.data();
+            z.avail_in = unsigned(n);
+        }
+        z.next_out = out.data();
+        z.avail_out = unsigned(out.size());
+        zr = inflate(&z, Z_NO_FLUSH);
+        if (zr != Z_OK && zr != Z_STREAM_END && zr != Z_BUF_ERROR) {
+            why = std::string("cannot inflate the deflated data set: ") +
+                  (z.msg ? z.msg : "corrupt data");
+            break;
+        }
+        const size_t n = out.size() - z.avail_out;
+        if (inflated + n > limit) {
+            why = "the deflated data set inflates to more than " + std::to_string(limit) +
+                  " bytes (twice the frame limit and 64 MiB)";
+            break;
+        }
+        if (kuvra::internal::write_fully(inflated_.get(), out.data(), n) != n) {
+            why = std::string("cannot write a temporary file: ") + strerror(errno);
+            break;
+        }
+        inflated += n;
+    }
+    inflateEnd(&z);
+    return why.empty() ? 0 : fail(why);
+}
+
+// DCMTK's reading of the data up to end, which the walk has judged: a Part
+// 10 file, or a bare Explicit VR Little Endian data set.
+int Converter::read_data_set(int fd, uint64_t end, bool bare) {
+    FdInputStream stream(fd, 0, end);
+    OFCondition c;
+    if (bare) {
+        DcmDataset *ds = ff_.getDataset();
+        ds->transferInit();
+        c = ds->read(stream, EXS_LittleEndianExplicit, EGL_noChange, load_limit);
+        ds->transferEnd();
+    } else {
+        ff_.transferInit();
+        c = ff_.read(stream, EXS_Unknown, EGL_noChange, load_limit);
+        ff_.transferEnd();
+    }
+    if (c.bad()) return fail(std::string("cannot read the DICOM stream: ") + c.text());
+    return 0;
+}
+
 int Converter::run() {
     if (!looks_like_dicom()) return fail(name_ + " is not a DICOM stream");
-    uint64_t end = size_;
+    uint64_t end = size_, deflated_at = 0;
     std::string why;
-    if (!walk(fd_, size_, end, why)) return fail(why);
-    FdInputStream stream(fd_, 0, end);
-    ff_.transferInit();
-    OFCondition c = ff_.read(stream, EXS_Unknown, EGL_noChange, load_limit);
-    ff_.transferEnd();
-    if (c.bad()) return fail(std::string("cannot read the DICOM stream: ") + c.text());
+    if (!walk(fd_, size_, end, why, false, &deflated_at)) return fail(why);
+    if (deflated_at) {
+        uint64_t inflated = 0;
+        if (int r = inflate_data_set(deflated_at, inflated)) return r;
+        end = inflated;
+        if (!walk(inflated_.get(), inflated, end, why, true)) return fail(why);
+        if (int r = read_data_set(inflated_.get(), end, true)) return r;
+    } else if (int r = read_data_set(fd_, end, false)) {
+        return r;
+    }
     ds_ = ff_.getDataset();
     xfer_ = ds_->getOriginalXfer();
     if (int r = read_attributes()) return r;

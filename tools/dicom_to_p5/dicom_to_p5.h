@@ -37,6 +37,17 @@ bool parse_max_frame(const char *value, uint64_t &limit);
 int convert(int fd, uint64_t size, const std::string &name, uint64_t max_frame, const Sink &sink,
             std::string &message);
 
+// A new file open for reading and writing that no other process can open,
+// in $TMPDIR or /tmp: O_TMPFILE where the file system has it, else a
+// mkstemp name removed at once.  -1 with errno on failure.
+int anonymous_file();
+
+// Most bytes a deflated data set may inflate to, for a frame limit: its
+// frame and the attributes around it, in a file of its own.
+inline constexpr uint64_t max_inflated(uint64_t max_frame) {
+    return max_frame * 2 + (uint64_t(64) << 20);
+}
+
 // ---- internal parts, exposed for the tests of the library ----
 
 // Where the well-formed data of a file end.  Walks the elements of the file
@@ -46,9 +57,12 @@ int convert(int fd, uint64_t size, const std::string &name, uint64_t max_frame, 
 // left) or nested too deeply.  end is the file's size, or the offset of a
 // run of zero bytes that fills the file to its end and holds no element
 // (padding); an element the walker cannot follow (an unknown VR, a deflated
-// data set) ends the walk with end at the file's size, so that DCMTK reads
-// what the walker did not judge.
-bool walk(int fd, uint64_t size, uint64_t &end, std::string &message);
+// data set, which convert() inflates and walks again) ends the walk with end at the file's size, so
+// that DCMTK reads what the walker did not judge. bare: the file holds a data set alone, in
+// Explicit VR Little Endian (an inflated one).  deflated_at, when given, is set to where the
+// deflated data set of a file of a deflated transfer syntax starts, else to 0.
+bool walk(int fd, uint64_t size, uint64_t &end, std::string &message, bool bare = false,
+          uint64_t *deflated_at = nullptr);
 
 // Deepest nesting of sequences and items accepted.
 inline constexpr int max_depth = 32;

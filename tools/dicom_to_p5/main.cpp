@@ -29,24 +29,10 @@ int fail(const std::string &msg) {
     return 1;
 }
 
-// A new file open for reading and writing that no other process can open:
-// O_TMPFILE where the file system has it, else a mkstemp name removed at
-// once.  -1 with errno on failure.
-int anonymous_file() {
-    const char *dir = getenv("TMPDIR");
-    if (!dir || !*dir) dir = "/tmp";
-    int fd = open(dir, O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
-    std::string name = std::string(dir) + "/kuvra_dicom_to_P5_XXXXXX";
-    fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd >= 0) unlink(name.c_str());
-    return fd;
-}
-
 // Copies fd to its end into a new anonymous file; returns that file's
 // descriptor and size, or -1 with errno.
 int spool(int in, uint64_t &size) {
-    int fd = anonymous_file();
+    int fd = dicom_to_p5::anonymous_file();
     if (fd < 0) return -1;
     static char buf[1 << 16];
     size = 0;

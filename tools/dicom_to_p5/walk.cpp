@@ -273,18 +273,20 @@ class Walker {
         return Step::stop;
     }
 
-    bool run(uint64_t &end, std::string &message) {
+    bool run(uint64_t &end, std::string &message, bool bare, uint64_t *deflated_at) {
         end_ = size_;
+        if (deflated_at) *deflated_at = 0;
         uint64_t pos = 0;
         unsigned char h[6];
         char dicm[4];
-        if (r_.get(128, dicm, 4) && memcmp(dicm, "DICM", 4) == 0) pos = 132;
-        std::string ts;
-        Step st = meta(pos, ts);
+        if (!bare && r_.get(128, dicm, 4) && memcmp(dicm, "DICM", 4) == 0) pos = 132;
+        std::string ts = bare ? "1.2.840.10008.1.2.1" : "";
+        Step st = bare ? Step::ok : meta(pos, ts);
         Syntax s;
         if (st == Step::ok) {
             if (ts == "1.2.840.10008.1.2.1.99" || ts == "1.2.840.10008.1.2.4.95") {
-                st = Step::stop; // deflated: DCMTK inflates it
+                st = Step::stop; // deflated: inflated and walked by the caller
+                if (deflated_at) *deflated_at = pos;
             } else if (ts == "1.2.840.10008.1.2") {
                 s = Syntax{false, false};
             } else if (ts == "1.2.840.10008.1.2.2") {
@@ -312,8 +314,9 @@ class Walker {
 
 } // namespace
 
-bool walk(int fd, uint64_t size, uint64_t &end, std::string &message) {
-    return Walker(fd, size).run(end, message);
+bool walk(int fd, uint64_t size, uint64_t &end, std::string &message, bool bare,
+          uint64_t *deflated_at) {
+    return Walker(fd, size).run(end, message, bare, deflated_at);
 }
 
 } // namespace dicom_to_p5
