@@ -267,6 +267,55 @@ bool open_sink(const Options &opt, Sink *sink) {
     exit(status);
 }
 
+// After "Input file must be P5, P6 or KUVRA_FIELDSET": what the input is,
+// from its first bytes (fd delivers the innermost stream from its first
+// byte, or is -1), and the netpbm command that makes it one the converter
+// takes.  name: the input operand, or none.
+void log_input_hint(int fd, int magic, const char *name) {
+    unsigned char head[4] = {};
+    ssize_t n = 0;
+    if (fd >= 0) {
+        while (n < ssize_t(sizeof head)) {
+            ssize_t r = read(fd, head + n, sizeof head - size_t(n));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) break;
+            n += r;
+        }
+    }
+    const std::string in = is_dash(name) ? "INPUT" : name;
+    auto say = [&](const char *what, const char *command, const char *out) {
+        std::string how = std::string(command) + " " + in + " > " + out;
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "The input is %s; convert it first: %s\n", what,
+                     how.c_str());
+    };
+    auto pnm = [&](char c) { return n >= 2 && head[0] == 'P' && head[1] == c; };
+    if (fd < 0) return;
+    if (n == 0)
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "The input is empty.\n");
+    else if (n >= 4 && memcmp(head, "\x89PNG", 4) == 0)
+        say("a PNG image", "pngtopnm", "image.pnm");
+    else if (n >= 3 && memcmp(head, "\xFF\xD8\xFF", 3) == 0)
+        say("a JPEG image", "jpegtopnm", "image.pnm");
+    else if (pnm('1') || pnm('4'))
+        say("a PBM bitmap (P1 or P4)", "pamdepth 255", "image.pgm");
+    else if (pnm('2') || pnm('3'))
+        say("a plain (text) PGM or PPM (P2 or P3)", "pnmtopnm", "image.pnm");
+    else if (pnm('7'))
+        say("a PAM image (P7)", "pamtopnm", "image.pnm");
+    else if (pnm('5') || pnm('6'))
+        say("a PGM or PPM whose magic number does not stand on a line of its own", "pnmtopnm",
+            "image.pnm");
+    else if (magic > 1)
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                     "The input is of type %s; netpbm converts most images: anytopnm %s\n",
+                     magictomime(magic), (in + " > image.pnm").c_str());
+    else
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                     "The input is of no type the converter knows; netpbm converts most "
+                     "images: anytopnm %s\n",
+                     (in + " > image.pnm").c_str());
+}
+
 [[noreturn]] void fatal_stop(Sink *sink, const char *msg) {
     log_error(msg);
     finish(sink, 1);
@@ -304,13 +353,20 @@ int main(int argc, char **argv) {
     }
     comments += opt.comments;
 
-    Sink sink;
-    if (!open_sink(opt, &sink)) finish(&sink, 1);
-
+    // The input is recognised before the pipeline starts: a refused input
+    // gets its own message, not m4's and the synthesizer's about a stream
+    // that never came.
     int fd = -1;
     int magic = getmagic_open_compressed_fd(0, &fd);
-    if (fd < 0 || !data_format_name(magic))
-        fatal_stop(&sink, "Input file must be P5, P6 or KUVRA_FIELDSET\n");
+    if (fd < 0 || !data_format_name(magic)) {
+        log_error("Input file must be P5, P6 or KUVRA_FIELDSET\n");
+        log_input_hint(fd, magic, opt.input);
+        debug_exit();
+        return 1;
+    }
+
+    Sink sink;
+    if (!open_sink(opt, &sink)) finish(&sink, 1);
     FILE *in = fdopen(fd, "rb");
     if (!in) fatal_stop(&sink, "Cannot open input stream.\n");
 

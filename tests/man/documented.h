@@ -49,6 +49,11 @@ inline const std::vector<Program> &programs() {
              "Cannot find DICOM config module dir. ??\n",
              "Cannot open output file/pipe.\n",
              "Input file must be P5, P6 or KUVRA_FIELDSET\n",
+             "The input is empty.\n",
+             "The input is %s; convert it first: %s\n",
+             "The input is of type %s; netpbm converts most images: anytopnm %s\n",
+             "The input is of no type the converter knows; netpbm converts most images: anytopnm "
+             "%s\n",
              "Cannot open input stream.\n",
              "Cannot write macro stream.\n",
              "P5 failure reading size.\n",

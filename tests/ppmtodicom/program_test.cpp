@@ -163,17 +163,53 @@ TEST(Program, OptionsAndUsage) {
 }
 
 TEST(Program, InputsThatAreNotTaken) {
-    for (const std::string &input :
-         {std::string(), std::string("hello\n"), std::string("P4\n1 1\n\x80"),
-          std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), std::string("KUVRA_FST\r\nFIELD\n")}) {
-        auto r = convert({"-m"}, input);
-        EXPECT_EQ(r.status, 1) << input;
-        EXPECT_EQ(messages(r.err), Log{"Input file must be P5, P6 or KUVRA_FIELDSET\n"}) << input;
-        EXPECT_EQ(r.out, "") << input;
+    const std::string must = "Input file must be P5, P6 or KUVRA_FIELDSET\n";
+    const struct {
+        std::string input, hint;
+    } cases[] = {
+        {"", "The input is empty.\n"},
+        {"hello\n", "The input is of no type the converter knows; netpbm converts most images: "
+                    "anytopnm INPUT > image.pnm\n"},
+        {"%PDF-1.4\n", "The input is of type application/pdf; netpbm converts most images: "
+                       "anytopnm INPUT > image.pnm\n"},
+        {"P4\n1 1\n\x80", "The input is a PBM bitmap (P1 or P4); convert it first: pamdepth 255 "
+                          "INPUT > image.pgm\n"},
+        {"P2\n1 1\n255\n7\n", "The input is a plain (text) PGM or PPM (P2 or P3); convert it "
+                              "first: pnmtopnm INPUT > image.pnm\n"},
+        {"P7\nWIDTH 1\n", "The input is a PAM image (P7); convert it first: pamtopnm INPUT > "
+                          "image.pnm\n"},
+        {"P5 2 2 255\nabcd", "The input is a PGM or PPM whose magic number does not stand on a "
+                             "line of its own; convert it first: pnmtopnm INPUT > image.pnm\n"},
+        {std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16),
+         "The input is a PNG image; convert it first: pngtopnm INPUT > image.pnm\n"},
+        {"\xFF\xD8\xFF\xE0", "The input is a JPEG image; convert it first: jpegtopnm INPUT > "
+                             "image.pnm\n"},
+        {"KUVRA_FST\r\nFIELD\n", "The input is of no type the converter knows; netpbm converts "
+                                 "most images: anytopnm INPUT > image.pnm\n"},
+        // Compressed, the content is named.
+        {compress("gzip", "just text\n"), "The input is of no type the converter knows; netpbm "
+                                          "converts most images: anytopnm INPUT > image.pnm\n"},
+    };
+    for (const auto &c : cases) {
+        auto r = convert({"-m"}, c.input);
+        EXPECT_EQ(r.status, 1) << c.input;
+        EXPECT_EQ(messages(r.err), (Log{must, c.hint})) << c.input;
+        EXPECT_EQ(r.out, "") << c.input;
     }
-    // A compressed stream that is not an image is not taken either.
-    auto z = convert({}, compress("gzip", "just text\n"));
-    EXPECT_EQ(messages(z.err), Log{"Input file must be P5, P6 or KUVRA_FIELDSET\n"});
+    // The command names the input operand, and what it says is so: netpbm's
+    // conversion is taken.
+    kvtest::TempDir d;
+    kvtest::write_file(d / "plain.pgm", "P2\n2 1\n255\n7 9\n");
+    auto named = convert({"-m", (d / "plain.pgm").string()}, "");
+    EXPECT_EQ(messages(named.err)[1], "The input is a plain (text) PGM or PPM (P2 or P3); convert "
+                                      "it first: pnmtopnm " +
+                                          (d / "plain.pgm").string() + " > image.pnm\n");
+    auto fixed = kvtest::sh("cd '" + d.path().string() + "' && pnmtopnm plain.pgm > image.pnm");
+    ASSERT_EQ(fixed.status, 0) << fixed.err;
+    SpoolCleanup clean;
+    auto ok = convert({"-m", (d / "image.pnm").string()}, "");
+    clean.add(ok.out);
+    EXPECT_EQ(ok.status, 0) << ok.err;
 }
 
 TEST(Program, EveryFatalMessageEndsWithStatus1) {
@@ -253,7 +289,7 @@ TEST(Program, LogFollowsTheEnvironment) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(messages(kvtest::read_file(dir / "log")),
-              Log{"Input file must be P5, P6 or KUVRA_FIELDSET\n"});
+              (Log{"Input file must be P5, P6 or KUVRA_FIELDSET\n", "The input is empty.\n"}));
     opt.env = {"KUVRA_DEBUG_FLAGS=3,0"};
     auto quiet = convert({}, opt);
     EXPECT_EQ(quiet.status, 1);
