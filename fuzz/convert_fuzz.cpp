@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t pos = KV_M4_PRELUDE_LENGTH;
     const std::vector<m4check::Definition> defs = m4check::definitions(stream, pos);
     const std::string rest = stream.substr(pos);
-    if (rc == 0 && rest != "divert[[]]dnl\n") fail("successful run without the closing line");
+    if (rc == 0 && rest != KV_M4_CLOSING) fail("successful run without the closing line");
     if (rc == 1 && !rest.empty()) fail("failed run with text after its last definition");
 
     // Spool files: named by DATA definitions, of their field's total size.

@@ -86,11 +86,11 @@ int line_loop(LineReader &lines, FILE *out, int magic, AttributeList &attrs) {
 } // namespace
 
 extern "C" int convert_stream(FILE *in, FILE *out, int magic) {
-    return convert_stream_with(in, out, magic, nullptr, 0);
+    return convert_stream_with(in, out, magic, nullptr, 0, nullptr, nullptr);
 }
 
 extern "C" int convert_stream_with(FILE *in, FILE *out, int magic, const char *comments,
-                                   size_t length) {
+                                   size_t length, int (*input_whole)(void *), void *ctx) {
     const char *format = data_format_name(magic);
     if (!format) return -1;
     LineReader lines(in);
@@ -105,6 +105,7 @@ extern "C" int convert_stream_with(FILE *in, FILE *out, int magic, const char *c
     fprintf(out, "define([[XX_DATA_FORMAT]],[[%s]])\n", format);
     AttributeList attrs;
     if (line_loop(lines, out, magic, attrs)) return 1;
+    if (input_whole && input_whole(ctx) != 0) return 1;
     // Last, so that their definitions replace the input's of the same names.
     if (length > 0) {
         FILE *extra = fmemopen(const_cast<char *>(comments), length, "r");
@@ -118,7 +119,7 @@ extern "C" int convert_stream_with(FILE *in, FILE *out, int magic, const char *c
     }
     // After every comment: a header comment cannot replace the list.
     attrs.write(out);
-    fputs("divert[[]]dnl\n", out);
+    fputs(KV_M4_CLOSING, out);
     fflush(out);
     return 0;
 }

@@ -4,8 +4,10 @@
 
 #include <kuvra/debuglog.h>
 #include <kuvra/fileutil.h>
+#include <kuvra/internal/children.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
@@ -106,8 +108,9 @@ int export_pipeline_open(kv_pipeline *p, const char *moddir, const char *modpath
     snprintf(include_opt, sizeof include_opt, "-I%s", moddir);
     snprintf(file, sizeof file, "%s%s", modpath[0] == '-' ? "./" : "", modpath);
     char m4_name[] = "m4", dash[] = "-", synth_name[] = "kuvra_dicom_synthesizer";
+    char require_end[] = "--require-end";
     char *m4_argv[] = {m4_name, include_opt, dash, file, nullptr};
-    char *synth_argv[] = {synth_name, nullptr};
+    char *synth_argv[] = {synth_name, require_end, nullptr};
 
     Pipe stream, middle;
     if (!stream.open() || !middle.open()) return -1;
@@ -138,11 +141,34 @@ int export_pipeline_open(kv_pipeline *p, const char *moddir, const char *modpath
 int export_pipeline_close(kv_pipeline *p) {
     if (p->sink) fclose(p->sink);
     p->sink = nullptr;
-    if (p->m4 > 0) wait_for(p->m4);
-    int status = p->synthesizer > 0 ? wait_for(p->synthesizer) : -1;
+    int m4 = p->m4 > 0 ? wait_for(p->m4) : -1;
+    int synth = p->synthesizer > 0 ? wait_for(p->synthesizer) : -1;
     p->m4 = p->synthesizer = -1;
-    if (status == -1 || !WIFEXITED(status)) return 1;
-    return WEXITSTATUS(status);
+    // Each program states its own failures; an end by a signal it cannot.
+    char how[32];
+    if (m4 != -1 && WIFSIGNALED(m4))
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "m4 ended by %s.\n",
+                     kuvra::internal::describe_status(m4, how, sizeof how));
+    if (synth != -1 && WIFSIGNALED(synth))
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "kuvra_dicom_synthesizer ended by %s.\n",
+                     kuvra::internal::describe_status(synth, how, sizeof how));
+    if (synth == -1 || !WIFEXITED(synth)) return 1;
+    if (WEXITSTATUS(synth) != 0) return WEXITSTATUS(synth);
+    // m4 reports an error (an include not found, a template's m4exit) by
+    // its status alone, after writing what it could.
+    return m4 != -1 && WIFEXITED(m4) && WEXITSTATUS(m4) == 0 ? 0 : 1;
+}
+
+void export_pipeline_abort(kv_pipeline *p) {
+    // Killed before m4 sees the end of the stream, the template never runs:
+    // no DICOM from a partial stream, and no follow-on messages.
+    if (p->m4 > 0) kill(p->m4, SIGKILL);
+    if (p->synthesizer > 0) kill(p->synthesizer, SIGKILL);
+    if (p->sink) fclose(p->sink); // EPIPE at most: SIGPIPE is ignored by now
+    p->sink = nullptr;
+    if (p->m4 > 0) wait_for(p->m4);
+    if (p->synthesizer > 0) wait_for(p->synthesizer);
+    p->m4 = p->synthesizer = -1;
 }
 
 } // extern "C"

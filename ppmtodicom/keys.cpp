@@ -3,6 +3,7 @@
 
 #include <kuvra/debuglog.h>
 #include <kuvra/fileutil.h>
+#include <kuvra/internal/children.h>
 #include <kuvra/internal/dicomdict.h>
 #include <kuvra/pipes.h>
 
@@ -136,6 +137,8 @@ bool reference_comments(const char *file, bool series, std::string &lines) {
         }
         fclose(from);
     }
+    // Its status too: output it wrote before failing is no reference.
+    if (fd >= 0 && !kuvra::internal::wait_started_children(nullptr)) study = false;
     if (!study || (series && !series_uid)) {
         log_error("Cannot join the %s of %s.\n", series ? "series" : "study", file);
         return false;

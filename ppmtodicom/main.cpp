@@ -9,6 +9,8 @@
 #include <kuvra/debuglog.h>
 #include <kuvra/filetype.h>
 #include <kuvra/fileutil.h>
+#include <kuvra/internal/children.h>
+#include <kuvra/internal/io.h>
 #include <kuvra/internal/uid.h>
 #include <kuvra/internal/version.h>
 #include <kuvra/pipes.h>
@@ -149,18 +151,54 @@ bool open_input(const char *name) {
     return true;
 }
 
-// OUTPUT is written under a temporary name in its own directory, made
-// exclusively with mode 0600, and renamed to OUTPUT with the mode of a new
-// file only at success: a failed or killed run leaves no OUTPUT (nor an
-// old one cut short).  Descriptor 1 is that file for the rest of the run,
-// so the synthesizer, which writes its standard output, writes it too.
+// Where the run's result goes, so that a failed run leaves none of it:
+//  - OUTPUT (-o) is written under a temporary name in its own directory,
+//    made exclusively with mode 0600, and renamed to OUTPUT with the mode of
+//    a new file only at success (a failed or killed run leaves no OUTPUT,
+//    nor an old one cut short);
+//  - a DICOM to standard output that is a regular file is cut back at
+//    failure to the length the file had;
+//  - a DICOM to any other standard output (a pipe, a socket) is written to
+//    an unnamed file first and copied out only at success.
+// Descriptor 1 is the file written for the rest of the run, so that the
+// synthesizer, which writes its standard output, writes it too.  The macro
+// stream of -m to standard output goes out as it is made.
 struct Output {
-    const char *name = nullptr; // none: standard output
-    std::string temp;
-    int fd = -1;
+    enum Kind { direct, named, cut_back, held };
+    Kind kind = direct;
+    const char *name = nullptr; // named: OUTPUT
+    std::string temp;           // named: the temporary name
+    int fd = -1;                // named, held: the file written
+    int real_out = -1;          // held: the process's own standard output
+    off_t start = 0;            // cut_back: the length to cut back to
 
-    bool open(const char *output) {
-        if (is_dash(output)) return true;
+    // whole_dicom: the run writes a DICOM, which must come out whole or not
+    // at all.
+    bool open(const char *output, bool whole_dicom) {
+        if (!is_dash(output)) return open_named(output);
+        struct stat st;
+        if (!whole_dicom || isatty(STDOUT_FILENO) || fstat(STDOUT_FILENO, &st) != 0)
+            return true; // the synthesizer refuses a terminal itself
+        if (S_ISREG(st.st_mode)) {
+            // Appending (">>") writes at the end whatever the offset says.
+            int fl = fcntl(STDOUT_FILENO, F_GETFL);
+            start = fl >= 0 && (fl & O_APPEND) ? st.st_size : lseek(STDOUT_FILENO, 0, SEEK_CUR);
+            kind = start >= 0 ? cut_back : direct;
+            return true;
+        }
+        fd = ::open(KV_SPOOL_DIR, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        real_out = fd < 0 ? -1 : fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (real_out < 0 || dup2(fd, STDOUT_FILENO) < 0) {
+            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot create a file in %s: %s\n",
+                         KV_SPOOL_DIR, strerror(errno));
+            if (real_out >= 0) dup2(real_out, STDOUT_FILENO);
+            return false;
+        }
+        kind = held;
+        return true;
+    }
+
+    bool open_named(const char *output) {
         name = output;
         std::string path(output);
         size_t slash = path.rfind('/');
@@ -179,6 +217,7 @@ struct Output {
             discard();
             return false;
         }
+        kind = named;
         spool_cleanup_on_signals();
         return true;
     }
@@ -192,10 +231,30 @@ struct Output {
         spool_cleanup_also(nullptr);
     }
 
-    // The run's status, after the output has been closed; 1 when OUTPUT
-    // cannot be put in place.
+    // The run's status, after the output has been closed; 1 when the
+    // result cannot be put in place.
     int finish(int status) {
-        if (fd < 0) return status;
+        switch (kind) {
+        case direct:
+            return status;
+        case cut_back:
+            if (status != 0 && ftruncate(STDOUT_FILENO, start) != 0)
+                debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                             "Cannot cut the output back to its old length: %s\n", strerror(errno));
+            return status;
+        case held:
+            if (status == 0 && !kuvra::internal::copy_to_end(fd, 0, real_out)) {
+                debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot write the DICOM: %s\n",
+                             strerror(errno));
+                status = 1;
+            }
+            close(fd);
+            close(real_out);
+            fd = real_out = -1;
+            return status;
+        case named:
+            break;
+        }
         if (status != 0) {
             discard();
             return status;
@@ -227,13 +286,13 @@ struct Sink {
 bool open_sink(const Options &opt, Sink *sink) {
     sink->mode = opt.mode;
     if (opt.mode == to_stdout) {
-        if (!sink->output.open(opt.output)) return false;
+        if (!sink->output.open(opt.output, false)) return false;
         sink->out = stdout;
         return true;
     }
     char modpath[KV_PATH_BUFSIZE], moddir[KV_PATH_BUFSIZE];
     if (find_dicom_module(opt.module, modpath, moddir) != 0) return false;
-    if (!sink->output.open(opt.output)) return false;
+    if (!sink->output.open(opt.output, true)) return false;
     if (export_pipeline_open(&sink->pipeline, moddir, modpath) != 0) {
         log_error("Cannot open output file/pipe.\n");
         return false;
@@ -244,15 +303,18 @@ bool open_sink(const Options &opt, Sink *sink) {
     return true;
 }
 
-// Ends the run with status.  With the pipeline, the stream is closed, the
-// pipeline waited for and every spooled file removed; the status becomes the
-// synthesizer's unless the run already failed.  On standard output the files
-// stay, named by the stream.  OUTPUT is put in place only at success.
+// Ends the run with status.  With the pipeline, a run that failed stops it
+// before the template runs; otherwise the stream is closed and the pipeline
+// waited for, and the status becomes the pipeline's.  Every spooled file is
+// then removed.  On standard output the files stay, named by the stream.
+// The output is put in place only at success.
 [[noreturn]] void finish(Sink *sink, int status) {
     if (sink->mode == to_pipeline && sink->out) {
-        int pipeline_status = export_pipeline_close(&sink->pipeline);
+        if (status != 0)
+            export_pipeline_abort(&sink->pipeline);
+        else
+            status = export_pipeline_close(&sink->pipeline);
         tdroot_remove_all();
-        if (status == 0) status = pipeline_status;
     } else if (sink->out) {
         // A stream that could not be written whole must not end in success.
         bool failed = ferror(stdout) != 0;
@@ -316,6 +378,20 @@ void log_input_hint(int fd, int magic, const char *name) {
                      (in + " > image.pnm").c_str());
 }
 
+// Called once the input has been read to its end: the decompressors and
+// push-back helpers that fed it must have ended well too, for their output
+// may end early without a sign in the bytes (a gzip CRC or trailer that
+// fails is reported only by gzip's status, after its last byte).
+int input_children_ok(void *) {
+    kuvra::internal::ChildFailure failed;
+    if (kuvra::internal::wait_started_children(&failed)) return 0;
+    char how[32];
+    debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                 "The input is damaged or cut short: %s failed on it (%s).\n", failed.program,
+                 kuvra::internal::describe_status(failed.status, how, sizeof how));
+    return 1;
+}
+
 [[noreturn]] void fatal_stop(Sink *sink, const char *msg) {
     log_error(msg);
     finish(sink, 1);
@@ -370,7 +446,8 @@ int main(int argc, char **argv) {
     FILE *in = fdopen(fd, "rb");
     if (!in) fatal_stop(&sink, "Cannot open input stream.\n");
 
-    int status = convert_stream_with(in, sink.out, magic, comments.data(), comments.size());
+    int status = convert_stream_with(in, sink.out, magic, comments.data(), comments.size(),
+                                     input_children_ok, nullptr);
     fclose(in);
     finish(&sink, status == 0 ? 0 : 1);
 }

@@ -11,6 +11,7 @@
 #ifndef KUVRA_PPMTODICOM_H
 #define KUVRA_PPMTODICOM_H
 
+#include <kuvra/internal/endmark.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -47,18 +48,32 @@ enum kv_comment_next {
  * the quoted string early or leaving a quote open, else 0. */
 int m4_quotes_balanced(const char *text, size_t len);
 
+/* The line that closes a complete macro stream.  It registers, through
+ * m4wrap, the end mark that m4 writes to diversion 0 once all its input
+ * (the stream, then the template) has been read: kuvra_dicom_synthesizer
+ * --require-end refuses an element list without it, so an m4 that was
+ * stopped or killed, or a template that called m4exit, gives no DICOM.
+ * Every template gets the mark without a line of its own (KV_END_MARK,
+ * kuvra/internal/endmark.h). */
+#define KV_M4_CLOSING "m4wrap([[divert(0)\n" KV_END_MARK "\n]])divert[[]]dnl\n"
+
 /* Runs the conversion of one whole input: in is positioned at the magic
  * line of an input of the given magic code (8, 9 or 24).  Writes the
  * prelude, the date, time and data-format macros, the translation of every
  * line, and at end of input the closing line, then flushes out.
  * Returns 0 at the regular end of input, 1 after a fatal condition has been
- * logged (the closing line is then not written), -1 for an unsupported
+ * logged (the closing line KV_M4_CLOSING is then not written), -1 for an unsupported
  * magic code (nothing written). */
 int convert_stream(FILE *in, FILE *out, int magic);
 /* The same, with the header-comment lines comments (length bytes, LF-ended)
  * translated after the whole input, so that they win over the input's own
- * comments of the same keys (the command line's -k, --study-from). */
-int convert_stream_with(FILE *in, FILE *out, int magic, const char *comments, size_t length);
+ * comments of the same keys (the command line's -k, --study-from).  When
+ * input_whole is not NULL it is called with ctx once the input has been read
+ * to its end, before anything more is written: a non-zero result (after
+ * its logged message: a decompressor that failed) makes the run fatal, and
+ * the closing line is not written. */
+int convert_stream_with(FILE *in, FILE *out, int magic, const char *comments, size_t length,
+                        int (*input_whole)(void *ctx), void *ctx);
 
 /* ---- Spooling ------------------------------------------------------------ */
 
@@ -71,6 +86,7 @@ typedef struct tdnode {
 /* Every spooled file of the run, newest first; the only record of them. */
 extern tdnode *tdroot;
 
+#define KV_SPOOL_DIR "/tmp"
 #define KV_SPOOL_PREFIX "kuvra_ppmtodicom_"
 #define KV_SPOOL_CHUNK 65536
 
@@ -117,8 +133,14 @@ typedef struct kv_pipeline {
  * cannot be started (nothing is left running then). */
 int export_pipeline_open(kv_pipeline *p, const char *moddir, const char *modpath);
 /* Closes the sink, waits for both programs and returns the synthesizer's
- * exit code, or 1 when it did not exit normally or cannot be waited for. */
+ * exit code when it is not 0; else 1 when m4 failed (its template stopped
+ * it, or it ended by a signal) or either program did not exit normally or
+ * cannot be waited for; else 0.  An end by a signal is logged. */
 int export_pipeline_close(kv_pipeline *p);
+/* Ends the pipeline after a failure of the converter: both programs are
+ * killed before m4 has read the end of the stream, so the template does not
+ * run, and waited for.  Nothing is logged. */
+void export_pipeline_abort(kv_pipeline *p);
 
 #ifdef __cplusplus
 }

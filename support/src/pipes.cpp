@@ -11,12 +11,15 @@
 // Ownership: a -1 result means nothing was started and fd is still the
 // caller's.  Otherwise fd (if above 2) has been closed here.  The standard
 // descriptors are never closed: a child given 0, 1 or 2 shares it.
+#include <kuvra/internal/children.h>
 #include <kuvra/internal/io.h>
 #include <kuvra/pipes.h>
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/types.h>
@@ -55,23 +58,52 @@ class Fd {
 // for exactly those.  A wait for any child would steal the status of
 // children that other code waits for - pclose() of a popen() pipeline would
 // then fail with ECHILD instead of giving the pipeline's exit code.
+//
+// The status of each collected child is kept in its slot until
+// wait_started_children reports it: a decompressor that finds a bad CRC or
+// a cut trailer says so only by its status, after its last output byte.
 
 constexpr int kMaxChildren = 1024;
 static_assert(std::atomic<pid_t>::is_always_lock_free, "the signal handler needs lock-free slots");
-// 0 marks a free slot.  Slots are filled only by the main flow and emptied by
-// whoever collects the child (the handler, or the main flow right after a
-// start); compare-and-swap keeps the two from clearing a refilled slot.
-std::atomic<pid_t> g_children[kMaxChildren];
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs lock-free slots");
+
+enum SlotState : int {
+    slot_free = 0,
+    slot_filling = 1, // taken by the main flow, pid and name not yet set
+    slot_running = 2, // the child may still run
+    slot_ended = 3,   // collected; status holds how it ended
+};
+
+// State changes: free -> filling -> running by the main flow; running ->
+// ended by whoever collects the child (the handler, or the main flow with
+// SIGCHLD blocked); ended -> free by wait_started_children.  The
+// compare-and-swap keeps the handler and the main flow from both
+// collecting one child.
+struct Slot {
+    std::atomic<int> state{slot_free};
+    std::atomic<pid_t> pid{0};
+    std::atomic<int> status{0};
+    char program[sizeof(kuvra::internal::ChildFailure{}.program)] = {};
+};
+Slot g_children[kMaxChildren];
 volatile sig_atomic_t g_reaper_installed = 0;
 
-// Collects the slot's child if it has ended; async-signal-safe.
-void reap_slot(std::atomic<pid_t> &slot) {
-    pid_t pid = slot.load();
-    if (pid <= 0) return;
-    int status;
-    pid_t got = waitpid(pid, &status, WNOHANG);
-    // ECHILD: someone else collected it already; the slot is stale.
-    if (got == pid || (got < 0 && errno == ECHILD)) slot.compare_exchange_strong(pid, 0);
+// Collects the slot's child if it has ended (or, with block, once it has);
+// async-signal-safe without block.
+void reap_slot(Slot &slot, bool block = false) {
+    if (slot.state.load() != slot_running) return;
+    pid_t pid = slot.pid.load();
+    int status = 0;
+    pid_t got;
+    do
+        got = waitpid(pid, &status, block ? 0 : WNOHANG);
+    while (got < 0 && errno == EINTR);
+    // ECHILD: someone else collected it; how it ended is unknown.
+    if (got == pid || (got < 0 && errno == ECHILD)) {
+        int expected = slot_running;
+        slot.status.store(got == pid ? status : -1);
+        slot.state.compare_exchange_strong(expected, slot_ended);
+    }
 }
 
 extern "C" void pipethrough_reaper(int) {
@@ -81,10 +113,16 @@ extern "C" void pipethrough_reaper(int) {
     errno = saved_errno;
 }
 
-void record_child(pid_t pid) {
+void record_child(pid_t pid, const char *program) {
     for (auto &slot : g_children) {
-        pid_t free_mark = 0;
-        if (slot.compare_exchange_strong(free_mark, pid)) {
+        int free_mark = slot_free;
+        if (slot.state.compare_exchange_strong(free_mark, slot_filling)) {
+            slot.pid.store(pid);
+            size_t i = 0;
+            for (; program[i] && i + 1 < sizeof slot.program; ++i)
+                slot.program[i] = program[i];
+            slot.program[i] = '\0';
+            slot.state.store(slot_running);
             // A child that ended before it was recorded (an exec that failed
             // at once) sent its SIGCHLD while the handler could not know it.
             if (g_reaper_installed) reap_slot(slot);
@@ -219,7 +257,7 @@ Outcome start(const Plan &plan, int fd, const char *file, const char *const argv
         return Outcome::fork_failed;
     }
     saved.restore();
-    record_child(pid);
+    record_child(pid, argv[0]);
     if (fd > 2) ::close(fd);
     ends.result = result_read.release();
     ends.second = plan.err == Err::prefix_read ? second_write.release() : second_read.release();
@@ -316,3 +354,43 @@ int pipethrough_catch_SIGCHLD(void) {
 }
 
 } // extern "C"
+
+namespace kuvra::internal {
+
+bool wait_started_children(ChildFailure *failed) {
+    // With SIGCHLD held the handler cannot collect a child between the
+    // state test and the blocking wait of reap_slot.
+    sigset_t chld, old_mask;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &old_mask);
+    bool all_ok = true;
+    for (auto &slot : g_children) {
+        reap_slot(slot, true);
+        if (slot.state.load() != slot_ended) continue;
+        int status = slot.status.load();
+        if (status != 0 && all_ok) {
+            all_ok = false;
+            if (failed) {
+                static_assert(sizeof failed->program == sizeof slot.program);
+                memcpy(failed->program, slot.program, sizeof slot.program);
+                failed->status = status;
+            }
+        }
+        slot.state.store(slot_free);
+    }
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+    return all_ok;
+}
+
+const char *describe_status(int status, char *buf, unsigned size) {
+    if (status == -1)
+        snprintf(buf, size, "status unknown");
+    else if (WIFSIGNALED(status))
+        snprintf(buf, size, "signal %d", WTERMSIG(status));
+    else
+        snprintf(buf, size, "exit status %d", WEXITSTATUS(status));
+    return buf;
+}
+
+} // namespace kuvra::internal

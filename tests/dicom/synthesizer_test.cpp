@@ -4,6 +4,8 @@
 #include "synth_build.h"
 #include "synth_dataset.h"
 
+#include <kuvra/internal/endmark.h>
+
 #include <dcmtk/config/osconfig.h>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -26,10 +28,11 @@ std::string image(const std::string &extra, const std::string &pixels = "abcdef"
            extra + "(7FE0,0010) OB " + std::to_string(pixels.size()) + "\n" + pixels + "\n";
 }
 
-kvtest::RunResult synth(const std::string &input) {
+kvtest::RunResult synth(const std::string &input, std::vector<std::string> args = {}) {
     kvtest::RunOptions o;
     o.input = input;
-    return kvtest::run({kvtest::bin("kuvra_dicom_synthesizer")}, o);
+    args.insert(args.begin(), kvtest::bin("kuvra_dicom_synthesizer"));
+    return kvtest::run(args, o);
 }
 
 // Runs the synthesizer into a file and returns its path (empty on failure).
@@ -52,8 +55,9 @@ std::vector<std::string> encoding_errors(const std::string &f) {
     return e;
 }
 
-void expect_refused(const std::string &input, const std::vector<std::string> &parts) {
-    auto r = synth(input);
+void expect_refused(const std::string &input, const std::vector<std::string> &parts,
+                    std::vector<std::string> args = {}) {
+    auto r = synth(input, args);
     EXPECT_EQ(r.status, 1) << input;
     EXPECT_TRUE(r.out.empty()) << "output written for a refused input";
     for (const auto &p : parts)
@@ -196,7 +200,11 @@ TEST(Synthesizer, RefusesNumbersOutOfTheirRange) {
     expect_refused(sc_head + "(0018,9219) SS -32769\n", {"-32769"});
     expect_refused(sc_head + "(0028,0010) US \n(0028,0011) US 1\\\n", {"(0028,0011) Columns"});
     // The limits themselves pass.
-    EXPECT_EQ(synth(sc_head + "(0028,0010) US 65535\n(0028,1101) SS -32768\\0\\8\n").status, 0);
+    // (Raw Data Storage: no image, so no pixel data needed.)
+    EXPECT_EQ(synth("(0008,0016) UI 1.2.840.10008.5.1.4.1.1.66\n(0028,0010) US 65535\n"
+                    "(0028,1101) SS -32768\\0\\8\n")
+                  .status,
+              0);
 }
 
 TEST(Synthesizer, RefusesStructuralFaults) {
@@ -212,6 +220,18 @@ TEST(Synthesizer, RefusesStructuralFaults) {
     expect_refused(image("(FFFE,E000)\n"), {"item start", "outside a sequence"});
     expect_refused(image("(0008,1140) SQ\n(0008,1150) UI 1.2\n(FFFE,E0DD)\n"), {"outside an item"});
     expect_refused(image("(0009,1010) OF 6\nabcdef\n"), {"(0009,1010)", "whole number of OF"});
+}
+
+// What a template cut short leaves: an image without its pixels or its
+// shape, or a list without the end mark m4 writes after a complete run.
+TEST(Synthesizer, RefusesIncompleteInput) {
+    expect_refused(sc_head, {"image", "without (0028,0010) Rows"});
+    expect_refused(sc_head + "(0028,0010) US 2\n(0028,0011) US 3\n(0028,0100) US 8\n",
+                   {"without (7FE0,0010) PixelData"});
+    const std::string end = "\n" KV_END_MARK "\n";
+    expect_refused(image(""), {"ends without its last line", KV_END_MARK}, {"--require-end"});
+    EXPECT_EQ(synth(image("") + end, {"--require-end"}).status, 0);
+    EXPECT_EQ(synth(image(""), {}).status, 0);
 }
 
 TEST(Synthesizer, RefusesMalformedInputWithoutOutput) {

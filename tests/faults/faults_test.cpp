@@ -3,6 +3,8 @@
 // - a full /tmp for the spooler (a file size limit; SIGXFSZ must not kill);
 // - a decompressor that dies in the middle of its stream;
 // - m4 or the synthesizer missing from PATH, the synthesizer failing;
+// - a corrupt or cut compressed input, m4 killed, a template that stops:
+//   no DICOM;
 // - standard output closed early (| head -c 10);
 // - signals arriving while the library reads and writes (EINTR).
 // Each run has a private /tmp, a time limit and its orphans counted
@@ -242,6 +244,68 @@ TEST_F(Faults, SynthesizerFails) {
         EXPECT_TRUE(o.r.status == c.status || o.r.status == c.or_status) << describe(o.r);
         EXPECT_TRUE(o.tmp_left.empty()) << ::testing::PrintToString(o.tmp_left);
     }
+}
+
+// ---- no DICOM from a failed run ------------------------------------------
+
+// A failure anywhere before the synthesizer's end must leave no DICOM: a
+// decompressor's status (a bad CRC or a cut trailer shows only there, after
+// its last byte), m4 killed, a template that stops after writing.  The
+// stand-in synthesizer writes its "DICOM" whatever it got; standard output
+// is a pipe (held back) or a regular file opened for appending (cut back).
+TEST_F(Faults, FailedRunWritesNoDicom) {
+    std::string gz = compress(p6_image(64, 64), "gzip");
+    std::string flipped = gz;
+    flipped[flipped.size() / 2] ^= 0x5a;
+    std::string cut = gz.substr(0, gz.size() - 8);
+    fs::path m4_dir = dir / "killed-m4";
+    fs::create_directories(m4_dir);
+    write_script(m4_dir / "m4", which("m4") + " \"$@\" | head -n 3\nkill -KILL $$\n");
+    kvtest::write_file(dir / "home/.kuvra/share/config/dicom/modules/stops",
+                       "divert(0)dnl\n(0010,0010) PN A\nm4exit(1)\n");
+    fs::path fake = fake_synthesizer(dir, "cat >/dev/null\nprintf DICOM\n");
+    std::string path = fake.string() + ":" + path_dir(dir, {}).string();
+    struct Case {
+        const char *what;
+        std::string input;
+        std::string path_first;
+        const char *module;
+        const char *message;
+    } cases[] = {
+        {"flipped gzip", flipped, "", "faults_module", "gunzip failed on it (exit status 1)"},
+        {"cut gzip", cut, "", "faults_module", "gunzip failed on it (exit status 1)"},
+        {"m4 killed", p6_image(64, 64), m4_dir.string() + ":", "faults_module", ""},
+        {"template stops", p6_image(8, 8), "", "stops", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        kvsandbox::Options opt;
+        opt.input = c.input;
+        opt.env = env(fs::path(c.path_first + path));
+        Outcome o = kvsandbox::run({converter, "-d", c.module}, opt);
+        no_signal_no_orphan(o);
+        EXPECT_EQ(o.r.status, 1) << describe(o.r);
+        EXPECT_EQ(o.r.out, "");
+        EXPECT_TRUE(has(o.r.err, c.message)) << o.r.err;
+        EXPECT_TRUE(o.tmp_left.empty()) << ::testing::PrintToString(o.tmp_left);
+
+        fs::path in = dir / "input", out = dir / "out.dcm";
+        kvtest::write_file(in, c.input);
+        kvtest::write_file(out, "old");
+        o = kvsandbox::run(
+            {"/bin/sh", "-c",
+             converter + " -d " + c.module + " <" + in.string() + " >>" + out.string()},
+            opt);
+        EXPECT_EQ(o.r.status, 1) << describe(o.r);
+        EXPECT_EQ(kvtest::read_file(out), "old");
+    }
+    // The same run with a whole input writes it.
+    kvsandbox::Options opt;
+    opt.input = gz;
+    opt.env = env(fs::path(path));
+    Outcome o = kvsandbox::run({converter, "-d", "faults_module"}, opt);
+    EXPECT_EQ(o.r.status, 0) << describe(o.r);
+    EXPECT_EQ(o.r.out, "DICOM");
 }
 
 // ---- standard output closed early ---------------------------------------

@@ -38,6 +38,14 @@ inline const std::vector<Program> &programs() {
              "Cannot open input file %s: %s\n",
              "Cannot create output file %s: %s\n",
              "Cannot write output file %s: %s\n",
+             "The input is damaged or cut short: %s failed on it (%s).\n",
+             "Cannot create a file in %s: %s\n",
+             "Cannot write the DICOM: %s\n",
+             "Cannot cut the output back to its old length: %s\n",
+             "m4 ended by signal %d.\n",
+             "kuvra_dicom_synthesizer ended by signal %d.\n",
+             "kuvra_dicom_synthesizer: the element list ends without its last line \"# end of "
+             "element list\": m4 or the template stopped before the end\n",
              "Cannot find %s on PATH: it reads the file of %s.\n",
              "Cannot join the %s of %s.\n",
              "kuvra_dicom_synthesizer: %s: cannot read it as DICOM: %s\n",
@@ -194,6 +202,8 @@ inline const std::vector<Program> &programs() {
              "cannot create a spool file: %s\n",
              "cannot copy the value of %s: %s\n",
              "input holds no elements\n",
+             "the element list ends without its last line \"# end of element list\": m4 or the "
+             "template stopped before the end\n",
              "input ends inside a sequence or item\n",
              "item start %s outside a sequence\n",
              "item end %s without an open item\n",

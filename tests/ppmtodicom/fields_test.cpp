@@ -208,7 +208,7 @@ TEST_F(Fieldset, FatalConditionsStopTheRun) {
         EXPECT_EQ(c.status, 1) << k.input;
         ASSERT_FALSE(c.log.empty()) << k.input;
         EXPECT_EQ(c.log[0], k.message) << k.input;
-        EXPECT_FALSE(c.out.ends_with("divert[[]]dnl\n")) << k.input;
+        EXPECT_FALSE(c.out.ends_with(KV_M4_CLOSING)) << k.input;
     }
     auto c = convert(fst + "FIELD\nf\nU8 1\n1\n1\n5\nabc", 24);
     EXPECT_EQ(c.log, (Log{"Ouch - rlen failure?\n", "Field copy failure.\n"}));
@@ -237,7 +237,7 @@ TEST_F(Images, P6BecomesFieldRGB) {
                        "define([[XX_FIELD_RGB_SIZE1]],[[3]])\n"
                        "define([[XX_FIELD_RGB_TOTAL_SIZE]],[[18]])\n"
                        "define([[XX_FIELD_RGB_DATA]],[[undivert([[" +
-                       names[0] + "]])]])\ndivert[[]]dnl\n";
+                       names[0] + "]])]])\n" KV_M4_CLOSING;
     EXPECT_TRUE(c.out.ends_with(tail)) << c.out;
     EXPECT_EQ(kvtest::read_file(names[0]), pixels);
 }
@@ -263,7 +263,7 @@ TEST_F(Images, P5BecomesFieldGREY) {
                            names[0] + "]])]])\n" +
                            "define([[XX_FIELD_GREY_DATA_BS]],[[syscmd([[dd if=" + names[0] +
                            " of=" + names[0] + ".bs conv=swab]])undivert([[" + names[0] +
-                           ".bs]])syscmd([[rm " + names[0] + ".bs]])]])\ndivert[[]]dnl\n";
+                           ".bs]])syscmd([[rm " + names[0] + ".bs]])]])\n" KV_M4_CLOSING;
     EXPECT_TRUE(c8.out.ends_with(expected)) << c8.out;
     EXPECT_EQ(kvtest::read_file(names[0]), bytes8);
 

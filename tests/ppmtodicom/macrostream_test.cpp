@@ -84,7 +84,7 @@ TEST(Prelude, DateAndTimeAreZeroPaddedFromOneReading) {
 
 TEST(Prelude, UtilityMacrosWorkInRealM4) {
     std::string defs =
-        std::string(kv_m4_prelude_text) + "define([[XX_A]],[[alpha]])\n" + "divert[[]]dnl\n";
+        std::string(kv_m4_prelude_text) + "define([[XX_A]],[[alpha]])\n" + KV_M4_CLOSING;
     auto r = m4(defs + "XX_DEFAULT([[XX_A]],[[no]])XX_DEFAULT([[XX_B]],[[beta]])XX_A XX_B\n"
                        "XX_OVERRIDE([[XX_A]],[[gamma]])XX_A\n"
                        "XX_UNSET([[XX_A]])ifdef([[XX_A]],[[set]],[[unset]])\n"
@@ -92,13 +92,12 @@ TEST(Prelude, UtilityMacrosWorkInRealM4) {
                        "XX_OVERRIDE_IFDEF([[XX_D]],[[XX_B]])XX_D\n"
                        "XX_REQUIRE([[XX_B]])XX_REQUIRE_VALUE([[XX_B]],[[beta]])ok\n");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "alpha beta\ngamma\nunset\n[<][>]\nbeta\nok\n");
+    EXPECT_EQ(r.out, "alpha beta\ngamma\nunset\n[<][>]\nbeta\nok\n\n" KV_END_MARK "\n");
     EXPECT_EQ(r.err, "");
 }
 
 TEST(Prelude, RequireFailuresEndM4WithTheirMessages) {
-    std::string defs =
-        std::string(kv_m4_prelude_text) + "define([[XX_V]],[[3]])\n" + "divert[[]]dnl\n";
+    std::string defs = std::string(kv_m4_prelude_text) + "define([[XX_V]],[[3]])\n" + KV_M4_CLOSING;
     auto missing = m4(defs + "XX_REQUIRE([[XX_NOPE]])after\n");
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "Cannot find XX_NOPE, but marked as required.\n");
@@ -338,7 +337,7 @@ TEST_F(CoreTest, CommentsAtEveryPlaceOfTheStream) {
     EXPECT_EQ(macro(c.out, "XX_B"), "23");
     EXPECT_EQ(macro(c.out, "XX_C"), "end");
     // The comment at the very end is closed before the closing line.
-    EXPECT_TRUE(c.out.ends_with("define([[XX_C]],[[end]])\ndivert[[]]dnl\n"));
+    EXPECT_TRUE(c.out.ends_with("define([[XX_C]],[[end]])\n" KV_M4_CLOSING));
 }
 
 TEST_F(CoreTest, StreamFrameIsPreludeClockFormatAndClosingLine) {
@@ -347,13 +346,21 @@ TEST_F(CoreTest, StreamFrameIsPreludeClockFormatAndClosingLine) {
     ASSERT_GE(c.out.size(), 570u);
     EXPECT_EQ(c.out.substr(0, 570), kv_m4_prelude_text);
     std::string rest = c.out.substr(570);
+    ASSERT_TRUE(rest.ends_with(KV_M4_CLOSING)) << rest;
+    rest.resize(rest.size() - strlen(KV_M4_CLOSING));
     EXPECT_TRUE(std::regex_match(rest, std::regex("define\\(\\[\\[XX_CURRENT_DATE\\]\\],\\[\\["
                                                   "[0-9]{8}\\]\\]\\)\n"
                                                   "define\\(\\[\\[XX_CURRENT_TIME\\]\\],\\[\\["
                                                   "[0-9]{6}\\]\\]\\)\n"
                                                   "define\\(\\[\\[XX_DATA_FORMAT\\]\\],\\[\\[P6"
-                                                  "\\]\\]\\)\ndivert\\[\\[\\]\\]dnl\n")))
+                                                  "\\]\\]\\)\n")))
         << rest;
+    // m4 writes the end mark last, to diversion 0, whatever the template
+    // left diverted.
+    kvtest::RunOptions o;
+    o.input = c.out + "divert(-1)dnl\n";
+    auto m = kvtest::run({"m4", "-"}, o);
+    EXPECT_EQ(m.out, "\n" KV_END_MARK "\n");
     EXPECT_EQ(convert_stream(nullptr, nullptr, 1), -1);
 }
 
@@ -361,5 +368,5 @@ TEST_F(CoreTest, StreamThatLostItsMagicLineIsRefused) {
     auto c = convert("", 24);
     EXPECT_EQ(c.status, 1);
     EXPECT_EQ(c.log, std::vector<std::string>{"Input file must be P5, P6 or KUVRA_FIELDSET\n"});
-    EXPECT_FALSE(c.out.ends_with("divert[[]]dnl\n"));
+    EXPECT_FALSE(c.out.ends_with(KV_M4_CLOSING));
 }

@@ -107,7 +107,9 @@ TEST_F(Export, ExitStatusIsTheSynthesizersAndSpoolFilesAreGone) {
         auto r = run({"-d", "testmod"}, p6(4, 3, pixels, "#Note:\tn1\n"),
                      {"SYNTH_STATUS=" + std::to_string(status)});
         EXPECT_EQ(r.status, status) << r.err;
-        EXPECT_EQ(r.out, "synthesizer ran\n");
+        // Standard output is a pipe here: what a failed synthesizer wrote
+        // is held back.
+        EXPECT_EQ(r.out, status == 0 ? "synthesizer ran\n" : "");
         EXPECT_EQ(messages(r.err), Log{});
         EXPECT_TRUE(recorded().starts_with("BEGIN FMT=P6\n")) << recorded();
         EXPECT_TRUE(shown("RGB", pixels.size()) == pixels);
@@ -137,21 +139,22 @@ TEST_F(Export, GreyImageAndItsByteSwappedCopy) {
     expect_all_removed(1);
 }
 
-TEST_F(Export, FatalStopClosesThePipelineAndRemovesFiles) {
+// A converter failure stops the pipeline before m4 reads the template: the
+// template never sees the definitions made so far (a first complete field
+// would make a whole, wrong image), and neither it nor the synthesizer
+// adds messages to the converter's.
+TEST_F(Export, FatalStopRunsNoTemplate) {
     std::string a = pattern(100000, 23);
-    std::string input = "KUVRA_FST\n" + convtest::field("a", "U8 1", "1", "100000", a) +
-                        "FIELD\nb\nU8 1\n1\n3\n3\nxyz\n\n";
-    auto r = run({"-d", "testmod"}, input, {"SYNTH_STATUS=5"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(messages(r.err), Log{"ENDFIELD not found.\n"});
-    // m4 received the stream so far (the template diverts its own output).
-    EXPECT_TRUE(shown("A", a.size()) == a);
-    expect_all_removed(2);
-
-    auto p = run({"-d", "testmod"}, p6(1, 1, "abc") + "\n");
-    EXPECT_EQ(p.status, 1);
-    EXPECT_EQ(messages(p.err), Log{"P6 failure reading size.\n"});
-    expect_all_removed(1);
+    for (const std::string &input :
+         {"KUVRA_FST\n" + convtest::field("a", "U8 1", "1", "100000", a) +
+              "FIELD\nb\nU8 1\n1\n3\n3\nxyz\n\n",
+          p6(1, 1, "abc") + "\n"}) {
+        auto r = run({"-d", "testmod"}, input);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(messages(r.err).size(), 1u) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(recorded(), "");
+    }
 }
 
 // The input is recognised before the pipeline starts: its message is the
@@ -259,13 +262,13 @@ TEST_F(Export, M4ReadsTheModuleTheLookupFound) {
                        "divert(0)dnl\nLATER FMT=XX_DATA_FORMAT\n");
     auto later = run({"-d", "later"}, p6(1, 1, "abc"));
     EXPECT_EQ(later.status, 0) << later.err;
-    EXPECT_EQ(recorded(), "LATER FMT=P6\n");
+    EXPECT_EQ(recorded(), "LATER FMT=P6\n" + progtest::end_mark);
     // The include directory given to m4 is the first module directory.
     kvtest::write_file(modules / "part", "PART FROM HOME\n");
     kvtest::write_file(work / "config/dicom/modules/inc", "divert(0)dnl\ninclude([[part]])dnl\n");
     auto inc = run({"-d", "inc"}, p6(1, 1, "abc"));
     EXPECT_EQ(inc.status, 0) << inc.err;
-    EXPECT_EQ(recorded(), "PART FROM HOME\n");
+    EXPECT_EQ(recorded(), "PART FROM HOME\n" + progtest::end_mark);
 }
 
 TEST_F(Export, HeaderThatTriesSyscmdDoesNotRunIt) {

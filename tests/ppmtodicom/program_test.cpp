@@ -64,7 +64,7 @@ TEST(Program, PreludeIsTheExact570Bytes) {
 define\(\[\[XX_CURRENT_TIME\]\],\[\[([01][0-9]|2[0-3])[0-5][0-9][0-6][0-9]\]\]\)
 define\(\[\[XX_DATA_FORMAT\]\],\[\[P6\]\]\)
 )")));
-    EXPECT_TRUE(r.out.ends_with("]])\ndivert[[]]dnl\n"));
+    EXPECT_TRUE(r.out.ends_with("]])\n" KV_M4_CLOSING));
     EXPECT_EQ(r.err, "");
 }
 
@@ -239,7 +239,7 @@ TEST(Program, EveryFatalMessageEndsWithStatus1) {
         EXPECT_EQ(messages(r.err), k.log) << k.input;
         // The stream so far reaches standard output, without its closing line.
         EXPECT_EQ(r.out.substr(0, 570), expected_prelude) << k.input;
-        EXPECT_FALSE(r.out.ends_with("divert[[]]dnl\n")) << k.input;
+        EXPECT_FALSE(r.out.ends_with(KV_M4_CLOSING)) << k.input;
     }
 }
 

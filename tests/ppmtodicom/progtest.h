@@ -9,6 +9,10 @@
 
 namespace progtest {
 
+// What m4 writes after a template's own output, at the end of a complete
+// macro stream (KV_M4_CLOSING).
+inline const std::string end_mark = "\n" KV_END_MARK "\n";
+
 // The texts of the converter's log lines on standard error, each without
 // the time-stamp prefix (which must be there, with category 3 and mask 8).
 std::vector<std::string> messages(const std::string &err);

@@ -7,6 +7,7 @@
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/oflog/oflog.h>
+#include <kuvra/internal/endmark.h>
 #include <kuvra/internal/version.h>
 
 #include <cerrno>
@@ -23,10 +24,13 @@ namespace {
 
 void usage(FILE *f) {
     fputs("Usage: kuvra_dicom_synthesizer [ELEMENT-LIST] > file.dcm\n"
+          "       kuvra_dicom_synthesizer --require-end [ELEMENT-LIST] > file.dcm\n"
           "       kuvra_dicom_synthesizer --study-of FILE | --series-of FILE\n"
           "Reads lines \"(gggg,eeee) VR value\" (binary VRs: a byte count, then the raw\n"
           "bytes) from ELEMENT-LIST or standard input and writes a DICOM file in\n"
           "Explicit VR Little Endian.\n"
+          "--require-end refuses a list that lacks its last line \"" KV_END_MARK "\"\n"
+          "(kuvra_ppmtodicom has m4 write it at the end of a complete run).\n"
           "--study-of and --series-of print the patient and study (and series)\n"
           "attributes of the DICOM file FILE as header comments for kuvra_ppmtodicom.\n"
           "--version prints the version.\n",
@@ -47,6 +51,7 @@ int refuse(const kuvra::synth::ParseError &err) {
 int main(int argc, char **argv) {
     kuvra::synth::defer_dictionary();
     const char *input = nullptr;
+    bool require_end = false;
     for (int i = 1; i < argc; ++i) {
         std::string_view a = argv[i];
         if (a == "-h" || a == "--help") {
@@ -72,6 +77,10 @@ int main(int argc, char **argv) {
             }
             fwrite(lines.data(), 1, lines.size(), stdout);
             return fflush(stdout) == 0 ? 0 : 1;
+        }
+        if (a == "--require-end") {
+            require_end = true;
+            continue;
         }
         if (!input && (a == "-" || !a.starts_with("-"))) {
             input = argv[i];
@@ -120,6 +129,7 @@ int main(int argc, char **argv) {
 
     kuvra::synth::FdSource in(STDIN_FILENO);
     kuvra::synth::ParseOptions opt;
+    opt.require_end = require_end;
     if (start >= 0)
         opt.on_large_value = [&](std::vector<kuvra::synth::Element> &so_far,
                                  const kuvra::synth::Element &big, kuvra::synth::ParseError &) {

@@ -8,6 +8,7 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcistrmf.h>
 #include <dcmtk/dcmdata/dcsequen.h>
+#include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmdata/dcvruv.h>
 
 #include <kuvra/internal/uid.h>
@@ -258,6 +259,18 @@ bool DatasetBuilder::complete(DcmDataset *ds) {
     OFString sop_class;
     if (ds->findAndGetOFString(DCM_SOPClassUID, sop_class).bad() || sop_class.empty())
         return fail(0, "input gives no (0008,0016) SOPClassUID");
+    // An image without its pixels or their shape is no image any viewer can
+    // show: a template stopped short, or an element list cut before them.
+    if (dcmIsImageStorageSOPClassUID(sop_class.c_str())) {
+        for (const DcmTagKey &k : {DCM_Rows, DCM_Columns, DCM_BitsAllocated})
+            if (!ds->tagExists(k))
+                return fail(0, "input gives an image (SOPClassUID " +
+                                   std::string(sop_class.c_str()) + ") without " +
+                                   attr_name(k.getGroup(), k.getElement()));
+        if (!have_pixels_)
+            return fail(0, "input gives an image (SOPClassUID " + std::string(sop_class.c_str()) +
+                               ") without (7FE0,0010) PixelData");
+    }
     if (have_pixels_ && !check_pixel_length(ds)) return false;
     // Not an error (the file is valid), but a PACS files every image without
     // a PatientID under one patient: unrelated exports merge.

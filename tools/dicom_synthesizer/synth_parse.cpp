@@ -1,6 +1,7 @@
 #include "synth_parse.h"
 #include "synth_values.h"
 
+#include <kuvra/internal/endmark.h>
 #include <kuvra/internal/io.h>
 #include <kuvra/internal/pagephase.h>
 
@@ -267,7 +268,14 @@ class ListParser {
     bool run() {
         for (;;) {
             int g = rd_.getline(line_, opt_.max_line);
-            if (g == 0) return true;
+            if (g == 0) {
+                // An empty list gets the builder's own message: m4 stopped
+                // (by the template's m4exit) before writing anything.
+                if (!opt_.require_end || seen_end_ || out_.empty()) return true;
+                lineno_ = 0;
+                return fail("the element list ends without its last line \"" KV_END_MARK
+                            "\": m4 or the template stopped before the end");
+            }
             ++lineno_;
             if (g == -1) return fail(std::string("cannot read input: ") + strerror(errno));
             if (g == -2)
@@ -275,7 +283,11 @@ class ListParser {
             std::string_view s = line_;
             while (!s.empty() && is_blank(s.front()))
                 s.remove_prefix(1);
-            if (trim_blanks(s).empty() || s.front() == '#') continue;
+            if (trim_blanks(s).empty()) continue;
+            if (s.front() == '#') {
+                seen_end_ |= trim_blanks(s) == KV_END_MARK;
+                continue;
+            }
             if (!element_line(s)) return false;
         }
     }
@@ -455,6 +467,7 @@ class ListParser {
     ParseError &err_;
     std::string line_;
     int64_t lineno_ = 0;
+    bool seen_end_ = false; // the line KV_END_MARK has been read
 };
 
 } // namespace

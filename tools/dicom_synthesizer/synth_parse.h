@@ -129,6 +129,9 @@ struct ParseOptions {
     uint32_t spool_threshold = 64 * 1024;
     // Directory for spool files; empty: $TMPDIR, else /tmp.
     std::string spool_dir;
+    // The input must hold the line KV_END_MARK (kuvra/internal/endmark.h):
+    // a list without it was cut short by its maker.
+    bool require_end = false;
     // Longest element line accepted, line end excluded.
     size_t max_line = 4 * 1024 * 1024;
     // The buffer to read the input through; null: one of the run's own.
