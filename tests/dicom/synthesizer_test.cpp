@@ -234,6 +234,21 @@ TEST(Synthesizer, RefusesIncompleteInput) {
     EXPECT_EQ(synth(image(""), {}).status, 0);
 }
 
+// 12-bit samples in 16-bit words, MSB first as a PGM has them: a word above
+// BitsStored is refused (viewers would each read it their own way).
+TEST(Synthesizer, RefusesSamplesAboveBitsStored) {
+    auto grey12 = [](const std::string &words) {
+        return sc_head +
+               "(0028,0002) US 1\n(0028,0004) CS MONOCHROME2\n(0028,0010) US 1\n"
+               "(0028,0011) US 2\n(0028,0100) US 16\n(0028,0101) US 12\n(0028,0102) US 11\n"
+               "(0028,0103) US 0\n(7FE0,0010) OW 4 big-endian\n" +
+               words + "\n";
+    };
+    EXPECT_EQ(synth(grey12(std::string("\x0f\xff\x00\x01", 4))).status, 0);
+    expect_refused(grey12(std::string("\x0f\xff\x10\x00", 4)),
+                   {"above the 12 bits of (0028,0101) BitsStored", "4095"});
+}
+
 TEST(Synthesizer, RefusesMalformedInputWithoutOutput) {
     expect_refused("", {"no elements"});
     expect_refused("# only a comment\n\n", {"no elements"});

@@ -202,6 +202,8 @@ inline const std::vector<Program> &programs() {
              "cannot create a spool file: %s\n",
              "cannot copy the value of %s: %s\n",
              "input holds no elements\n",
+             "(7FE0,0010) PixelData holds samples above the %d bits of (0028,0101) BitsStored "
+             "(largest allowed %d): the image has samples above its MAXVAL\n",
              "the element list ends without its last line \"# end of element list\": m4 or the "
              "template stopped before the end\n",
              "input ends inside a sequence or item\n",

@@ -112,6 +112,8 @@ bool DatasetBuilder::check_binary_length(const Element &el, const std::string &n
 void DatasetBuilder::note_pixel_data(const Element &el) {
     pixel_length_ = el.length;
     have_pixels_ = true;
+    pixel_words_ = el.big_endian_words;
+    pixel_word_or_ = el.word_or;
 }
 
 bool DatasetBuilder::check_header_only(const Element &el, DcmItem *ds) {
@@ -272,6 +274,16 @@ bool DatasetBuilder::complete(DcmDataset *ds) {
                                ") without (7FE0,0010) PixelData");
     }
     if (have_pixels_ && !check_pixel_length(ds)) return false;
+    // 16-bit samples from a PGM whose MAXVAL they exceed: BitsStored is
+    // made from MAXVAL, and viewers mask or keep the bits above it, each
+    // their own way, so the image would read differently in each.
+    Uint16 stored = 16;
+    if (pixel_words_ && ds->findAndGetUint16(DCM_BitsStored, stored).good() && stored < 16 &&
+        (pixel_word_or_ >> stored) != 0)
+        return fail(0, "(7FE0,0010) PixelData holds samples above the " + std::to_string(stored) +
+                           " bits of (0028,0101) BitsStored (largest allowed " +
+                           std::to_string((1u << stored) - 1) +
+                           "): the image has samples above its MAXVAL");
     // Not an error (the file is valid), but a PACS files every image without
     // a PatientID under one patient: unrelated exports merge.
     OFString patient_id;

@@ -68,6 +68,9 @@ class DatasetBuilder {
     bool charset_known_ = false;
     bool have_pixels_ = false;
     uint32_t pixel_length_ = 0;
+    // Pixel data given as big-endian words: the OR of their samples.
+    bool pixel_words_ = false;
+    uint16_t pixel_word_or_ = 0;
 };
 
 } // namespace kuvra::synth

@@ -120,7 +120,12 @@ class Reader {
     // mem, swapping each pair of bytes when swap is set.  Returns the number
     // of bytes delivered, which is less than n at end of input; -1 on a read
     // or write error.
-    int64_t copy(uint64_t n, int fd, std::string *mem, bool swap = false) {
+    // With swap, *word_or (if not null) gets the OR of every word delivered,
+    // for the check that no sample needs more bits than BitsStored: taken
+    // here, where each word passes anyway, it costs no second pass.
+    int64_t copy(uint64_t n, int fd, std::string *mem, bool swap = false,
+                 uint16_t *word_or = nullptr) {
+        uint16_t bits = 0;
         // Nothing buffered: the buffer may move to the place within a page
         // that suits the offsets of this copy's source and target.
         if (pos_ == end_ && fd >= 0 && src_.fd() >= 0) {
@@ -159,6 +164,7 @@ class Reader {
                 // pair split between two reads goes out on its own.
                 if (pending >= 0) {
                     char pair[2] = {p[0], static_cast<char>(pending)};
+                    bits |= uint16_t(uint8_t(pair[0]) | uint8_t(pair[1]) << 8);
                     pending = -1;
                     if (fd >= 0 ? !write_all(fd, pair, 2) : (mem->append(pair, 2), false))
                         return -1;
@@ -171,6 +177,7 @@ class Reader {
                     char t = p[k];
                     p[k] = p[k + 1];
                     p[k + 1] = t;
+                    bits |= uint16_t(uint8_t(p[k]) | uint8_t(p[k + 1]) << 8);
                 }
                 if (len > even) pending = static_cast<unsigned char>(p[even]);
                 len = even;
@@ -183,6 +190,7 @@ class Reader {
             pos_ += take;
             done += take;
         }
+        if (word_or) *word_or = bits;
         return static_cast<int64_t>(done);
     }
 
@@ -430,15 +438,15 @@ class ListParser {
         }
         if (target >= 0) {
             el.streamed = true;
-            got = vrd.copy(n, target, nullptr, el.big_endian_words);
+            got = vrd.copy(n, target, nullptr, el.big_endian_words, &el.word_or);
         } else if (n > opt_.spool_threshold) {
             el.spool = open_spool(opt_.spool_dir);
             if (el.spool.get() < 0)
                 return fail(std::string("cannot create a spool file: ") + strerror(errno));
-            got = vrd.copy(n, el.spool.get(), nullptr, el.big_endian_words);
+            got = vrd.copy(n, el.spool.get(), nullptr, el.big_endian_words, &el.word_or);
         } else {
             el.bytes.reserve(static_cast<size_t>(n));
-            got = vrd.copy(n, -1, &el.bytes, el.big_endian_words);
+            got = vrd.copy(n, -1, &el.bytes, el.big_endian_words, &el.word_or);
         }
         if (got < 0) return fail("cannot copy the value of " + tag + ": " + strerror(errno));
         if (from_rd) {

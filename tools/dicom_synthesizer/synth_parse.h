@@ -102,6 +102,8 @@ struct Element {
     // Binary given as 16-bit words most significant byte first ("big-endian"
     // after the count); the bytes are swapped to little-endian on reading.
     bool big_endian_words = false;
+    // Binary with big_endian_words: the OR of all its (swapped) words.
+    uint16_t word_or = 0;
     // Binary copied to the descriptor that on_large_value chose, not kept.
     bool streamed = false;
     int64_t line = 0; // line number of the element line, from 1
