@@ -55,7 +55,19 @@ TEST(SynthValues, TextChecksByVr) {
         {"PN", e64, true, nullptr},
         {"PN", e64, false, "longer"}, // 128 bytes when not UTF-8
         {"CS", std::string(17, 'A'), false, "16 characters"},
-        {"DA", "202401011", false, "8 characters"},
+        {"DA", "202401011", false, "DA is YYYYMMDD"},
+        // Dates and times of the calendar and the clock, not just of the pattern.
+        {"DA", "20240229\\19991231", false, nullptr},
+        {"DA", "20240230", false, "not a date of the calendar: DA is YYYYMMDD"},
+        {"DA", "20230229", false, "not a date"},
+        {"DA", "21000229", false, "not a date"},
+        {"DA", "20001301", false, "not a date"},
+        {"DA", "2024-13-45", false, "DA is YYYYMMDD"},
+        {"TM", "235960.123456\\07\\0730", false, nullptr},
+        {"TM", "2400", false, "not a time of day: TM is HHMMSS"},
+        {"TM", "1261", false, "not a time"},
+        {"TM", "12:30", false, "not a time"},
+        {"TM", "123000.1234567", false, "not a time"},
         // One value only: a backslash is a byte of it.
         {"ST", std::string(1000, 'a') + std::string(24, '\\'), false, nullptr},
         {"ST", std::string(1025, 'a'), false, "1024 characters"},

@@ -225,6 +225,9 @@ inline const std::vector<Program> &programs() {
              "%s: value %s is not a valid %s number list\n",
              "%s: value %s is not a valid %s value\n",
              "%s: value %s does not conform to VR %s (%s)\n",
+             "%s: value %s is not a date of the calendar: DA is YYYYMMDD, such as 20240131\n",
+             "%s: value %s is not a time of day: TM is HHMMSS, HHMM or HH, with an optional "
+             "fraction of a second (HHMMSS.FFFFFF), such as 235959\n",
              "%s: value %s is longer than the %d characters that %s allows\n",
              "%s: value %s has %d values; the attribute takes %s\n",
              "%s: %d bytes are not a whole number of %s values\n",

@@ -1,4 +1,5 @@
 #include "synth_values.h"
+#include <algorithm>
 
 #include <array>
 #include <cerrno>
@@ -228,7 +229,62 @@ bool is_valid_utf8(std::string_view v) {
     return true;
 }
 
+namespace {
+
+bool all_digits(std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+int number(std::string_view digits) {
+    int n = 0;
+    for (char c : digits)
+        n = n * 10 + (c - '0');
+    return n;
+}
+
+// YYYYMMDD of a day the calendar has: VR DA's pattern lets 20240230 pass.
+bool real_date(std::string_view v) {
+    if (v.size() != 8 || !all_digits(v)) return false;
+    int y = number(v.substr(0, 4)), m = number(v.substr(4, 2)), d = number(v.substr(6, 2));
+    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (m < 1 || m > 12 || d < 1) return false;
+    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    return d <= days[m - 1] + (m == 2 && leap);
+}
+
+// HH, HHMM, HHMMSS or HHMMSS.F to HHMMSS.FFFFFF, each part in its range
+// (a second of 60 for the leap second).
+bool real_time(std::string_view v) {
+    std::string_view whole = v.substr(0, v.find('.'));
+    if (whole.size() != v.size()) {
+        std::string_view frac = v.substr(whole.size() + 1);
+        if (whole.size() != 6 || frac.empty() || frac.size() > 6 || !all_digits(frac)) return false;
+    }
+    if ((whole.size() != 2 && whole.size() != 4 && whole.size() != 6) || !all_digits(whole))
+        return false;
+    return number(whole.substr(0, 2)) < 24 &&
+           (whole.size() < 4 || number(whole.substr(2, 2)) < 60) &&
+           (whole.size() < 6 || number(whole.substr(4, 2)) <= 60);
+}
+
+} // namespace
+
 bool check_text_value(std::string_view vr, std::string_view v, bool utf8, std::string &why) {
+    if ((vr == "DA" || vr == "TM") && !v.empty()) {
+        const bool date = vr == "DA";
+        bool bad = false;
+        for_each_value(v, [&](std::string_view one) {
+            while (!one.empty() && one.back() == ' ') // the padding of DICOM text
+                one.remove_suffix(1);
+            bad |= !one.empty() && !(date ? real_date(one) : real_time(one));
+        });
+        if (bad) {
+            why = date ? "is not a date of the calendar: DA is YYYYMMDD, such as 20240131"
+                       : "is not a time of day: TM is HHMMSS, HHMM or HH, with an optional "
+                         "fraction of a second (HHMMSS.FFFFFF), such as 235959";
+            return false;
+        }
+    }
     if (utf8 && has_non_ascii(v) && !is_valid_utf8(v)) {
         why = "is not valid UTF-8 (SpecificCharacterSet ISO_IR 192)";
         return false;
