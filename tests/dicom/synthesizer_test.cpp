@@ -234,6 +234,22 @@ TEST(Synthesizer, RefusesIncompleteInput) {
     EXPECT_EQ(synth(image(""), {}).status, 0);
 }
 
+// A declared character set: only defined terms, and no byte the set has no
+// character for (with code extensions, only their ASCII part is taken).
+TEST(Synthesizer, ChecksValuesAgainstTheDeclaredCharacterSet) {
+    auto with = [](const std::string &cs, const std::string &name) {
+        return image("(0008,0005) CS " + cs + "\n(0010,0010) PN " + name + "\n");
+    };
+    expect_refused(with("FOO_BAR", "Doe"), {"FOO_BAR is no defined term"});
+    expect_refused(with("ISO_IR 100\\ISO 2022 IR 87", "Doe"), {"mixes a set"});
+    expect_refused(with("ISO_IR 6", "Do\xC3\xA9"), {"byte 0xC3", "\"ISO_IR 6\""});
+    expect_refused(with("ISO 2022 IR 6\\ISO 2022 IR 87", "\x1B$B"), {"byte 0x1B"});
+    expect_refused(with("ISO_IR 100", "Do\x85"), {"byte 0x85"});
+    for (const char *ok : {"ISO_IR 100", "ISO_IR 192", "GB18030"})
+        EXPECT_EQ(synth(with(ok, "Do\xC3\xA9")).status, 0) << ok;
+    EXPECT_EQ(synth(with("\\ISO 2022 IR 87", "Doe")).status, 0);
+}
+
 // 12-bit samples in 16-bit words, MSB first as a PGM has them: a word above
 // BitsStored is refused (viewers would each read it their own way).
 TEST(Synthesizer, RefusesSamplesAboveBitsStored) {

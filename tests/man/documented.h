@@ -202,6 +202,12 @@ inline const std::vector<Program> &programs() {
              "cannot create a spool file: %s\n",
              "cannot copy the value of %s: %s\n",
              "input holds no elements\n",
+             "(0008,0005) SpecificCharacterSet: %s is no defined term (ISO_IR 192 for UTF-8, "
+             "ISO_IR 100 for Latin-1, ...)\n",
+             "(0008,0005) SpecificCharacterSet: %s mixes a set without code extensions with "
+             "others\n",
+             "%s: value %s holds the byte %s, which SpecificCharacterSet \"%s\" does not define "
+             "(ISO_IR 192 takes UTF-8)\n",
              "(7FE0,0010) PixelData holds samples above the %d bits of (0028,0101) BitsStored "
              "(largest allowed %d): the image has samples above its MAXVAL\n",
              "the element list ends without its last line \"# end of element list\": m4 or the "

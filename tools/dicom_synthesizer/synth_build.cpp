@@ -40,7 +40,7 @@ bool synthesize(std::vector<Element> &elems, int out_fd, ParseError &err) {
     if (elems.empty()) return b.fail(0, "input holds no elements");
     DcmFileFormat ff;
     DcmDataset *ds = ff.getDataset();
-    b.choose_charset(elems, ds);
+    if (!b.choose_charset(elems, ds)) return false;
     return b.load(elems, 0, elems.size(), ds) && b.complete(ds) && write_file(ff, out_fd, err);
 }
 
@@ -65,7 +65,7 @@ int StreamingWriter::begin(std::vector<Element> &so_far, const Element &big) {
     Impl &s = *impl_;
     if (nesting_depth(so_far) != 0) return -1; // inside a sequence: spooled as usual
     DcmDataset *ds = s.ff.getDataset();
-    s.b.choose_charset(so_far, ds);
+    if (!s.b.choose_charset(so_far, ds)) return -2;
     if (!s.b.load(so_far, 0, so_far.size(), ds) || !s.b.check_header_only(big, ds) ||
         !s.b.complete(ds))
         return -2;

@@ -57,7 +57,36 @@ struct DatasetBuilder::Context {
     DcmSequenceOfItems *seq = nullptr; // set for an open sequence
 };
 
-void DatasetBuilder::choose_charset(const std::vector<Element> &elems, DcmDataset *ds) {
+namespace {
+
+// The defined terms of SpecificCharacterSet (PS3.3 C.12.1.1.2): single-byte
+// sets without code extensions, the same with ISO 2022 extensions, and the
+// multi-byte sets without them.
+constexpr std::string_view kSingleByte[] = {"ISO_IR 100", "ISO_IR 101", "ISO_IR 109", "ISO_IR 110",
+                                            "ISO_IR 144", "ISO_IR 127", "ISO_IR 126", "ISO_IR 138",
+                                            "ISO_IR 148", "ISO_IR 203", "ISO_IR 13",  "ISO_IR 166"};
+constexpr std::string_view kIso2022[] = {
+    "ISO 2022 IR 6",   "ISO 2022 IR 100", "ISO 2022 IR 101", "ISO 2022 IR 109", "ISO 2022 IR 110",
+    "ISO 2022 IR 144", "ISO 2022 IR 127", "ISO 2022 IR 126", "ISO 2022 IR 138", "ISO 2022 IR 148",
+    "ISO 2022 IR 203", "ISO 2022 IR 13",  "ISO 2022 IR 166", "ISO 2022 IR 87",  "ISO 2022 IR 159",
+    "ISO 2022 IR 149", "ISO 2022 IR 58"};
+constexpr std::string_view kMultiByte[] = {"ISO_IR 192", "GB18030", "GBK"};
+
+std::string byte_text(unsigned char c) {
+    char b[8];
+    snprintf(b, sizeof b, "0x%02X", c);
+    return b;
+}
+
+template <size_t N> bool one_of(std::string_view term, const std::string_view (&set)[N]) {
+    for (std::string_view t : set)
+        if (t == term) return true;
+    return false;
+}
+
+} // namespace
+
+bool DatasetBuilder::choose_charset(const std::vector<Element> &elems, DcmDataset *ds) {
     bool non_ascii = false;
     const Element *given = nullptr;
     int depth = 0;
@@ -74,10 +103,50 @@ void DatasetBuilder::choose_charset(const std::vector<Element> &elems, DcmDatase
         while (!cs.empty() && cs.back() == ' ')
             cs.remove_suffix(1);
         utf8_ = cs == "ISO_IR 192";
+        charset_text_ = std::string(cs);
+        // Each value of the set must be a defined term; the first may be
+        // empty (the default repertoire, with code extensions after it).
+        bool extensions = false, single = false, multi = false;
+        size_t n = 0;
+        for (std::string_view rest = cs;; ++n) {
+            size_t sep = rest.find('\\');
+            std::string_view term = rest.substr(0, sep);
+            while (!term.empty() && term.back() == ' ')
+                term.remove_suffix(1);
+            if (term.empty() && n == 0) {
+            } else if (term == "ISO_IR 6" && n == 0) {
+            } else if (one_of(term, kSingleByte) && n == 0) {
+                single = true;
+            } else if (one_of(term, kMultiByte) && n == 0) {
+                multi = true;
+            } else if (one_of(term, kIso2022)) {
+                extensions = true;
+            } else {
+                return fail(given->line, "(0008,0005) SpecificCharacterSet: " +
+                                             std::string(term.empty() ? "an empty term" : term) +
+                                             " is no defined term (ISO_IR 192 for UTF-8, "
+                                             "ISO_IR 100 for Latin-1, ...)");
+            }
+            if (sep == std::string_view::npos) break;
+            rest.remove_prefix(sep + 1);
+        }
+        if ((single || multi) && n > 0)
+            return fail(given->line, "(0008,0005) SpecificCharacterSet: " + std::string(cs) +
+                                         " mixes a set without code "
+                                         "extensions with others");
+        // Code extensions are not checked byte by byte here: only their
+        // ASCII subset is taken.
+        bytes_ = utf8_    ? Bytes::utf8
+                 : multi  ? Bytes::any
+                 : single ? Bytes::any_but_c1
+                          : Bytes::ascii;
+        (void)extensions;
     } else if (non_ascii) {
         ds->putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 192");
         utf8_ = true;
+        bytes_ = Bytes::utf8;
     }
+    return true;
 }
 
 bool DatasetBuilder::load(std::vector<Element> &elems, size_t from, size_t to, DcmItem *root) {
@@ -191,6 +260,14 @@ bool DatasetBuilder::put_text(Element &el, DcmElement &elem, const std::string &
         return fail(el.line, name + ": value " + shown(v) + " " + why);
     };
     if (std::string why; !check_text_value(el.vr, v, utf8_, why)) return refuse(why);
+    // Bytes the declared set has no character for: a reader would show
+    // something other than what the input meant.
+    if (bytes_ == Bytes::ascii || bytes_ == Bytes::any_but_c1) {
+        for (unsigned char c : v)
+            if (c == 0x1B || (c >= 0x80 && (bytes_ == Bytes::ascii || c < 0xA0)))
+                return refuse("holds the byte " + byte_text(c) + ", which SpecificCharacterSet \"" +
+                              charset_text_ + "\" does not define (ISO_IR 192 takes UTF-8)");
+    }
     if (elem.putString(el.text.c_str(), static_cast<Uint32>(el.text.size())).bad())
         return refuse(std::string("is not a valid ") + el.vr + " value");
     if (v.empty()) return true;

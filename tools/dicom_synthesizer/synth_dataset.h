@@ -29,7 +29,9 @@ class DatasetBuilder {
     // Fixes the character set of ds before any value is checked: what a
     // byte means depends on it.  A set given at the top of elems is kept;
     // otherwise a non-ASCII byte in any value makes the dataset UTF-8.
-    void choose_charset(const std::vector<Element> &elems, DcmDataset *ds);
+    // False (err filled in) when the set given holds a term the standard
+    // does not define.
+    bool choose_charset(const std::vector<Element> &elems, DcmDataset *ds);
     // Whether choose_charset found a character set given or needed: a
     // non-ASCII value seen later would come too late to set one.
     bool charset_known() const { return charset_known_; }
@@ -65,6 +67,10 @@ class DatasetBuilder {
 
     ParseError &err_;
     bool utf8_ = false;
+    // What the given set lets a value hold beyond ASCII.
+    enum class Bytes { ascii, any_but_c1, any, utf8 };
+    Bytes bytes_ = Bytes::any; // no set given: UTF-8 is added when needed
+    std::string charset_text_;
     bool charset_known_ = false;
     bool have_pixels_ = false;
     uint32_t pixel_length_ = 0;
