@@ -146,6 +146,10 @@ int emit_rgb(LineReader &lines, FILE *out) {
         fatal(p6_kind.depth_wrong);
         return 1;
     }
+    // The field's macros only once its data are spooled whole: a stream
+    // that stops in the data defines nothing of the field.
+    const tdnode *node = spool(lines.stream(), bytes);
+    if (!node) return 1;
     fputs("define([[XX_FIELD_RGB]])\n"
           "define([[XX_FIELD_RGB_ITEM_TYPE]],[[R8G8B8]])\n"
           "define([[XX_FIELD_RGB_ITEM_SIZE]],[[3]])\n"
@@ -156,8 +160,6 @@ int emit_rgb(LineReader &lines, FILE *out) {
     fprintf(out, "define([[XX_FIELD_RGB_SIZEY]],[[%" PRId32 "]])\n", height);
     fprintf(out, "define([[XX_FIELD_RGB_SIZE1]],[[%" PRId32 "]])\n", height);
     fprintf(out, "define([[XX_FIELD_RGB_TOTAL_SIZE]],[[%" PRId32 "]])\n", bytes);
-    const tdnode *node = spool(lines.stream(), bytes);
-    if (!node) return 1;
     write_data_macros(out, "RGB", node->name, false);
     return 0;
 }
@@ -183,6 +185,8 @@ int emit_grey(LineReader &lines, FILE *out) {
         fatal("Image size not supported.\n");
         return 1;
     }
+    const tdnode *node = spool(lines.stream(), bytes);
+    if (!node) return 1;
     fputs("define([[XX_FIELD_GREY]])\n", out);
     fprintf(out, "define([[XX_FIELD_GREY_ITEM_TYPE]],[[%s]])\n", item_size == 2 ? "U16" : "U8");
     fprintf(out, "define([[XX_FIELD_GREY_ITEM_SIZE]],[[%d]])\n", item_size);
@@ -193,8 +197,6 @@ int emit_grey(LineReader &lines, FILE *out) {
     fprintf(out, "define([[XX_FIELD_GREY_SIZE1]],[[%" PRId32 "]])\n", height);
     fprintf(out, "define([[XX_FIELD_GREY_TOTAL_SIZE]],[[%" PRId32 "]])\n", bytes);
     fprintf(out, "define([[XX_FIELD_GREY_MAXVAL]],[[%d]])\n", int(depth));
-    const tdnode *node = spool(lines.stream(), bytes);
-    if (!node) return 1;
     write_data_macros(out, "GREY", node->name, true);
     return 0;
 }
@@ -273,6 +275,8 @@ FieldResult read_field_block(LineReader &lines, FILE *out) {
         return FieldResult::fatal;
     }
 
+    const tdnode *node = spool(lines.stream(), int32_t(total));
+    if (!node) return FieldResult::fatal;
     fprintf(out, "define([[XX_FIELD_%s]])\n", name);
     fprintf(out, "define([[XX_FIELD_%s_ITEM_TYPE]],[[%s]])\n", name, item_type);
     fprintf(out, "define([[XX_FIELD_%s_ITEM_SIZE]],[[%d]])\n", name, int(item_size));
@@ -283,8 +287,6 @@ FieldResult read_field_block(LineReader &lines, FILE *out) {
                 sizes[i]);
     }
     fprintf(out, "define([[XX_FIELD_%s_TOTAL_SIZE]],[[%d]])\n", name, int(total));
-    const tdnode *node = spool(lines.stream(), int32_t(total));
-    if (!node) return FieldResult::fatal;
     write_data_macros(out, name, node->name, true);
 
     // Empty lines may follow the data; the next other line closes the block.
