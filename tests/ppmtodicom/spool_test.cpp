@@ -196,10 +196,15 @@ TEST_F(Spool, FailedCopyIsRemovedAtOnceAndNotListed) {
     EXPECT_EQ(spool_to_tempfile(in, 100000), nullptr);
     fclose(in);
     EXPECT_EQ(convtest::logged(), std::vector<std::string>{"Ouch - rlen failure?\n"});
+    // Other processes (tests run in parallel) may spool into /tmp meanwhile:
+    // of the names created, ours is kept and the failed copy's is gone.
     auto created = watch.created();
-    EXPECT_EQ(created.size(), 2u);
+    EXPECT_EQ(created.count(ok->name), 1u);
+    EXPECT_TRUE(exists(ok->name));
+    int gone = 0;
     for (const auto &name : created)
-        EXPECT_EQ(exists(name), name == ok->name) << name;
+        gone += name != ok->name && !exists(name);
+    EXPECT_GE(gone, 1);
     EXPECT_EQ(tdroot, ok);
     EXPECT_EQ(ok->next, nullptr);
 }
