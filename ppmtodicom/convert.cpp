@@ -4,6 +4,7 @@
 #include "ppmtodicom.h"
 
 #include <kuvra/debuglog.h>
+#include <kuvra/filetype.h>
 
 namespace kuvra_convert {
 
@@ -64,7 +65,7 @@ int line_loop(LineReader &lines, FILE *out, int magic, AttributeList &attrs) {
             return 1;
         }
         switch (magic) {
-        case 24:
+        case KV_MAGIC_FST:
             if (lines.text().empty() || lines.text() == "ENDFIELD") break;
             if (lines.text() == "FIELD") {
                 if (read_field_block(lines, out) == FieldResult::fatal) return 1;
@@ -73,10 +74,10 @@ int line_loop(LineReader &lines, FILE *out, int magic, AttributeList &attrs) {
             debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Non-field keyword in fieldset file: %s\n",
                          lines.c_str());
             break;
-        case 9:
+        case KV_MAGIC_PPM:
             if (emit_rgb(lines, out)) return 1;
             break;
-        case 8:
+        case KV_MAGIC_PGM:
             if (emit_grey(lines, out)) return 1;
             break;
         }

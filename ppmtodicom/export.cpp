@@ -83,12 +83,12 @@ int find_dicom_module(const char *module, char *modpath, char *moddir) {
     // ".hidden") would run a file outside the module directories, and an
     // empty one names the directory.
     if (!is_module_name(module) || n < 0 || size_t(n) >= sizeof name ||
-        !getfilepath(KV_DICOM_SEARCH_PATH, name, 4, modpath, KV_PATH_BUFSIZE) ||
+        !getfilepath(KV_DICOM_SEARCH_PATH, name, R_OK, modpath, KV_PATH_BUFSIZE) ||
         !is_module_file(modpath)) {
         debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot find requested DICOM module.\n");
         return 1;
     }
-    if (!getfilepath(KV_DICOM_SEARCH_PATH, modules_dir, 5, moddir, KV_PATH_BUFSIZE)) {
+    if (!getfilepath(KV_DICOM_SEARCH_PATH, modules_dir, R_OK | X_OK, moddir, KV_PATH_BUFSIZE)) {
         debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot find DICOM config module dir. ??\n");
         return 2;
     }

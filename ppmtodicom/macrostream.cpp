@@ -5,6 +5,7 @@
 #include "ppmtodicom.h"
 
 #include <kuvra/debuglog.h>
+#include <kuvra/filetype.h>
 #include <kuvra/internal/dicomdict.h>
 
 #include <cstdint>
@@ -230,11 +231,11 @@ int m4_prelude(FILE *out) {
 
 const char *data_format_name(int magic) {
     switch (magic) {
-    case 8:
+    case KV_MAGIC_PGM:
         return "P5";
-    case 9:
+    case KV_MAGIC_PPM:
         return "P6";
-    case 24:
+    case KV_MAGIC_FST:
         return "KUVRA_FIELDSET";
     default:
         return nullptr;
@@ -381,8 +382,7 @@ enum kv_comment_next translate_header_comment(LineReader &lines, FILE *out, Attr
         fwrite(value.data(), 1, value.size(), out);
         fputs("]])\n", out);
         if (attrs) note_attribute(attrs, rawkey, dicom, group, element, vr);
-        if (std::string meant(dicom ? std::string_view() : keyword_meant(rawkey));
-            !meant.empty())
+        if (std::string meant(dicom ? std::string_view() : keyword_meant(rawkey)); !meant.empty())
             debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
                          "Header comment %s is not a DICOM keyword and sets no attribute; did "
                          "you mean %s?\n",
