@@ -9,8 +9,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <set>
 #include <spawn.h>
+#include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,6 +35,32 @@ bool is_module_file(const char *path) {
 // '/', not starting with '.'.
 bool is_module_name(const char *module) {
     return module[0] != '\0' && module[0] != '.' && !strchr(module, '/');
+}
+
+// After "Cannot find requested DICOM module.": the name asked for and the
+// modules that the search path offers (the files of each module directory
+// that a module name may name; "*.m4inc" are parts the modules include).
+void log_modules_found(const char *module) {
+    std::set<std::string> found;
+    char dir[KV_PATH_BUFSIZE];
+    for (int i = 0; getpathcomponent(KV_DICOM_SEARCH_PATH, i, dir, sizeof dir); ++i) {
+        std::string path = std::string(dir) + "/" + modules_dir;
+        DIR *d = opendir(path.c_str());
+        if (!d) continue;
+        while (const struct dirent *e = readdir(d)) {
+            std::string n = e->d_name;
+            if (is_module_name(n.c_str()) && !n.ends_with(".m4inc") &&
+                is_module_file((path + n).c_str()))
+                found.insert(n);
+        }
+        closedir(d);
+    }
+    std::string list;
+    for (const std::string &n : found)
+        list += (list.empty() ? "" : ", ") + n;
+    debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                 "No DICOM module \"%s\" on the search path; the modules there: %s\n", module,
+                 list.empty() ? "none" : list.c_str());
 }
 
 // Waits for pid; its status, or -1 when it cannot be waited for.
@@ -86,6 +115,7 @@ int find_dicom_module(const char *module, char *modpath, char *moddir) {
         !getfilepath(KV_DICOM_SEARCH_PATH, name, R_OK, modpath, KV_PATH_BUFSIZE) ||
         !is_module_file(modpath)) {
         debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot find requested DICOM module.\n");
+        log_modules_found(module);
         return 1;
     }
     if (!getfilepath(KV_DICOM_SEARCH_PATH, modules_dir, R_OK | X_OK, moddir, KV_PATH_BUFSIZE)) {

@@ -54,6 +54,7 @@ inline const std::vector<Program> &programs() {
              "kuvra_dicom_synthesizer: %s: cannot convert its character set to UTF-8\n",
              "kuvra_dicom_synthesizer: %s: %s holds a line break\n",
              "Cannot find requested DICOM module.\n",
+             "No DICOM module \"%s\" on the search path; the modules there: %s\n",
              "Cannot find DICOM config module dir. ??\n",
              "Cannot open output file/pipe.\n",
              "Input file must be P5, P6 or KUVRA_FIELDSET\n",

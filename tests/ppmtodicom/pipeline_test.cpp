@@ -197,7 +197,13 @@ TEST_F(Export, ModuleLookupFailures) {
          {"nosuch", "", "../modules", "a/b", ".hidden", "../x", "/abs/x/y", up.c_str()}) {
         auto r = run({"-d", name}, p6(1, 1, "abc"));
         EXPECT_EQ(r.status, 1) << name;
-        EXPECT_EQ(messages(r.err), Log{"Cannot find requested DICOM module.\n"}) << name;
+        // Named, with the modules there are (not the directories, hidden
+        // files and the modules' shared parts).
+        EXPECT_EQ(messages(r.err), (Log{"Cannot find requested DICOM module.\n",
+                                        "No DICOM module \"" + name +
+                                            "\" on the search path; the modules there: multiframe, "
+                                            "secondary_capture, testmod\n"}))
+            << name;
         EXPECT_FALSE(exists(record));
     }
     auto nom4 = progtest::convert({"-d", "testmod"}, [&] {
