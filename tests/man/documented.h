@@ -57,6 +57,8 @@ inline const std::vector<Program> &programs() {
              "No DICOM module \"%s\" on the search path; the modules there: %s\n",
              "Cannot find DICOM config module dir. ??\n",
              "Cannot open output file/pipe.\n",
+             "Cannot find %s on PATH: put the directory that holds it on PATH (the build tree's "
+             "bin, or the installation's bin directory).\n",
              "Input file must be P5, P6 or KUVRA_FIELDSET\n",
              "The input is empty.\n",
              "The input is %s; convert it first: %s\n",

@@ -212,7 +212,10 @@ TEST_F(Export, ModuleLookupFailures) {
         return opt;
     }());
     EXPECT_EQ(nom4.status, 1);
-    EXPECT_EQ(messages(nom4.err), Log{"Cannot open output file/pipe.\n"});
+    EXPECT_EQ(messages(nom4.err),
+              (Log{"Cannot open output file/pipe.\n",
+                   "Cannot find m4 on PATH: put the directory that holds it on PATH (the build "
+                   "tree's bin, or the installation's bin directory).\n"}));
 }
 
 TEST_F(Export, UnsearchableModuleDirectory) {
