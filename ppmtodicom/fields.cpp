@@ -7,6 +7,7 @@
 
 #include <cinttypes>
 #include <cstring>
+#include <string_view>
 
 namespace kuvra_convert {
 
@@ -24,6 +25,18 @@ constexpr bool is_blank(char c) {
 }
 constexpr bool is_letter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// The item types of the fieldset format: unsigned and signed integers and
+// IEEE floating point numbers of the bit widths given, and an RGB triple
+// of bytes.
+constexpr std::string_view item_types[] = {"U8",  "S8",  "U16", "S16", "U32",   "S32",
+                                           "U64", "S64", "F32", "F64", "R8G8B8"};
+
+bool is_item_type(std::string_view name) {
+    for (std::string_view t : item_types)
+        if (name == t) return true;
+    return false;
 }
 
 void fatal(const char *msg) {
@@ -232,11 +245,13 @@ FieldResult read_field_block(LineReader &lines, FILE *out) {
         size_t ws = 0;
         while (line[ws] && !is_blank(line[ws]))
             ws++;
-        // A type name that would end the definition's quotes early is no
-        // more usable than a descriptor without a size.
+        // An item type outside the format's names is no more usable than a
+        // descriptor without a size: the type goes into a macro body that
+        // templates compare and print, and a name like "syscmd(...)U8"
+        // would run there.
         if (lines.text().size() >= short_line || !line[ws] ||
             scan_int(line + ws + 1, &item_size) != ScanResult::ok ||
-            !m4_quotes_balanced(line, ws)) {
+            !is_item_type(std::string_view(line, ws))) {
             debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot parse type descriptor\n");
             return FieldResult::abandoned;
         }

@@ -28,8 +28,8 @@ const char kv_m4_prelude_text[KV_M4_PRELUDE_LENGTH + 1] =
     "define([[XX_OPTIONAL]],[[ifdef([[$1]],,[[define([[$1]],[[]])]])]])\n"
     "define([[XX_REQUIRE]],[[ifdef([[$1]],,[[errprint([[Cannot find $1, but marked as "
     "required.\n]])m4exit(1)]])]])\n"
-    "define([[XX_REQUIRE_VALUE]],[[ifelse($1,[[$2]],,[[errprint([[Incorrect value ]]$1[[ for $1 "
-    "- should be $2.\n]])m4exit(1)]])]])\n";
+    "define([[XX_REQUIRE_VALUE]],[[ifelse(defn([[$1]]),[[$2]],,[[errprint([[Incorrect value "
+    "]]defn([[$1]])[[ for $1 - should be $2.\n]])m4exit(1)]])]])\n";
 
 static_assert(sizeof kv_m4_prelude_text == KV_M4_PRELUDE_LENGTH + 1);
 

@@ -23,7 +23,7 @@ extern "C" {
 #endif
 
 /* The fixed prelude that opens every macro stream. */
-#define KV_M4_PRELUDE_LENGTH 570
+#define KV_M4_PRELUDE_LENGTH 590
 extern const char kv_m4_prelude_text[KV_M4_PRELUDE_LENGTH + 1];
 
 /* Writes the prelude, then XX_CURRENT_DATE and XX_CURRENT_TIME from one

@@ -202,4 +202,34 @@ int open_fd_count() {
     return n - 1; // the iterator's own descriptor
 }
 
+std::vector<std::vector<std::string>> doc_table(const std::string &rel, const std::string &marker) {
+    std::vector<std::vector<std::string>> rows;
+    std::string text = read_file(source(rel));
+    size_t at = text.find("<!-- " + marker + " -->\n");
+    if (at == std::string::npos) return rows;
+    std::vector<std::string> lines = split_lines(text.substr(at));
+    for (size_t i = 3; i < lines.size() && lines[i].starts_with('|'); i++) {
+        std::vector<std::string> cells;
+        std::string line = lines[i].substr(1);
+        for (size_t bar; (bar = line.find('|')) != std::string::npos; line.erase(0, bar + 1)) {
+            std::string cell = line.substr(0, bar);
+            size_t b = cell.find_first_not_of(' '), e = cell.find_last_not_of(' ');
+            cells.push_back(b == std::string::npos ? "" : cell.substr(b, e - b + 1));
+        }
+        rows.push_back(cells);
+    }
+    return rows;
+}
+
+std::vector<std::string> code_spans(const std::string &cell) {
+    std::vector<std::string> spans;
+    for (size_t open = cell.find('`'); open != std::string::npos;) {
+        size_t close = cell.find('`', open + 1);
+        if (close == std::string::npos) break;
+        spans.push_back(cell.substr(open + 1, close - open - 1));
+        open = cell.find('`', close + 1);
+    }
+    return spans;
+}
+
 } // namespace kvtest

@@ -55,6 +55,13 @@ class TempDir {
 // counts too).
 std::vector<std::string> split_lines(const std::string &text);
 
+// The rows of the Markdown table that follows the line "<!-- marker -->" in
+// the source file rel: header and separator rows left out, each row's cells
+// without their surrounding blanks.
+std::vector<std::vector<std::string>> doc_table(const std::string &rel, const std::string &marker);
+// The texts between backquotes in a table cell, in order.
+std::vector<std::string> code_spans(const std::string &cell);
+
 // Names of the entries of a directory matching a prefix (e.g. spool files in /tmp).
 std::vector<std::string> list_dir(const std::filesystem::path &dir, const std::string &prefix);
 

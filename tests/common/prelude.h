@@ -1,4 +1,4 @@
-// The converter's fixed 570-byte prelude, written out independently of the
+// The converter's fixed 590-byte prelude, written out independently of the
 // converter's own text: the module templates are written against exactly it.
 #pragma once
 
@@ -17,8 +17,8 @@ inline const std::string &expected_prelude() {
         "define([[XX_OPTIONAL]],[[ifdef([[$1]],,[[define([[$1]],[[]])]])]])\n"
         "define([[XX_REQUIRE]],[[ifdef([[$1]],,[[errprint([[Cannot find $1, but marked as "
         "required.\n]])m4exit(1)]])]])\n"
-        "define([[XX_REQUIRE_VALUE]],[[ifelse($1,[[$2]],,[[errprint([[Incorrect value "
-        "]]$1[[ for $1 - should be $2.\n]])m4exit(1)]])]])\n";
+        "define([[XX_REQUIRE_VALUE]],[[ifelse(defn([[$1]]),[[$2]],,[[errprint([[Incorrect value "
+        "]]defn([[$1]])[[ for $1 - should be $2.\n]])m4exit(1)]])]])\n";
     return text;
 }
 

@@ -11,7 +11,7 @@
 
 namespace dicomtest {
 
-// The converter's fixed prelude (570 bytes).
+// The converter's fixed prelude (590 bytes).
 std::string prelude();
 
 // A macro stream: prelude, date and time, data format, then the lines added.

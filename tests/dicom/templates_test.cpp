@@ -413,3 +413,45 @@ TEST(ModuleOutput, PixelLineNamesTheSpoolFile) {
         << r.out;
     EXPECT_EQ(r.out.find(px.substr(0, 64)), std::string::npos);
 }
+
+// The guide's table of which macros are safe on which text, row by row: a
+// header value that would run a command if rescanned, through the prelude
+// and the shipped helpers.  And the converter's own values (item types,
+// format names) are words no macro of theirs, or of m4, has.
+TEST(TemplateGuide, SafeMacrosTableHoldsInM4) {
+    kvtest::TempDir d;
+    const std::string head = dicomtest::prelude() +
+                             "define([[XX_Note]],[[Doe syscmd([[touch MARK]])]])\n"
+                             "divert[[]]dnl\ninclude([[" KUVRA_MODULE_DIR "/common.m4inc]])\n";
+    auto rows = kvtest::doc_table("docs/templates.md", "safe macros");
+    ASSERT_GE(rows.size(), 12u);
+    for (const auto &row : rows) {
+        ASSERT_EQ(row.size(), 3u) << row.at(0);
+        EXPECT_EQ(row[2], "safe") << row[0];
+        for (std::string code : kvtest::code_spans(row[0])) {
+            if (code == "XX_Note") continue; // the name a KV_ helper reads
+            for (size_t at; (at = code.find("NAME")) != std::string::npos;)
+                code.replace(at, 4, "XX_Note");
+            kvtest::RunOptions opt;
+            opt.cwd = d.path();
+            opt.input = head + code + "\n";
+            kvtest::run({"m4"}, opt);
+            EXPECT_EQ(std::filesystem::exists(d / "MARK"), row[1] == "**runs it**") << code;
+            std::filesystem::remove(d / "MARK");
+        }
+    }
+
+    std::string probe =
+        dicomtest::prelude() + "divert[[]]dnl\ninclude([[" KUVRA_MODULE_DIR "/common.m4inc]])\n";
+    std::vector<std::string> words{"P5", "P6", "KUVRA_FIELDSET"};
+    for (const auto &row : kvtest::doc_table("docs/templates.md", "item types"))
+        for (const std::string &t : kvtest::code_spans(row.at(0)))
+            words.push_back(t);
+    ASSERT_EQ(words.size(), 14u);
+    for (const std::string &w : words)
+        probe += "ifdef([[" + w + "]],[[" + w + " is a macro]])";
+    kvtest::RunOptions opt;
+    opt.input = probe + "\n";
+    auto r = kvtest::run({"m4", "-"}, opt);
+    EXPECT_EQ(r.out.find("is a macro"), std::string::npos) << r.out;
+}

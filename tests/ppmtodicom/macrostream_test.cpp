@@ -56,9 +56,9 @@ kvtest::RunResult m4(const std::string &text) {
 
 } // namespace
 
-TEST(Prelude, IsElevenLinesOf570Bytes) {
+TEST(Prelude, IsElevenLinesOf590Bytes) {
     std::string p(kv_m4_prelude_text);
-    EXPECT_EQ(p.size(), 570u);
+    EXPECT_EQ(p.size(), 590u);
     EXPECT_EQ(std::count(p.begin(), p.end(), '\n'), 11);
     EXPECT_EQ(p.rfind("divert(-1)dnl\nchangequote([[,]])\n", 0), 0u);
 }
@@ -78,7 +78,7 @@ TEST(Prelude, DateAndTimeAreZeroPaddedFromOneReading) {
     fclose(out);
     std::string s(buf, len);
     free(buf);
-    EXPECT_EQ(s.substr(570), "define([[XX_CURRENT_DATE]],[[20070105]])\n"
+    EXPECT_EQ(s.substr(590), "define([[XX_CURRENT_DATE]],[[20070105]])\n"
                              "define([[XX_CURRENT_TIME]],[[030409]])\n");
 }
 
@@ -105,6 +105,18 @@ TEST(Prelude, RequireFailuresEndM4WithTheirMessages) {
     auto wrong = m4(defs + "XX_REQUIRE_VALUE([[XX_V]],[[4]])after\n");
     EXPECT_EQ(wrong.status, 1);
     EXPECT_EQ(wrong.err, "Incorrect value 3 for XX_V - should be 4.\n");
+    // The value is compared and printed as it is defined, never rescanned:
+    // a value that only expands to the expected text is not taken for it.
+    const std::string trap = "define([[XX_T]],[[syscmd([[echo RAN >&2]])U8]])\n";
+    auto trapped =
+        m4(std::string(kv_m4_prelude_text) + trap + "XX_REQUIRE_VALUE([[XX_T]],[[U8]])\n");
+    EXPECT_EQ(trapped.status, 1);
+    EXPECT_EQ(trapped.err, "Incorrect value syscmd([[echo RAN >&2]])U8 for XX_T - should be U8.\n");
+    auto plain = m4(std::string(kv_m4_prelude_text) + trap +
+                    "XX_REQUIRE_VALUE([[XX_T]],[[syscmd([[echo RAN >&2]])U8]])divert[[]]ok\n");
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_EQ(plain.out, "ok\n");
+    EXPECT_EQ(plain.err, "");
 }
 
 TEST(DataFormat, NamesOnlyTheThreeInputs) {
@@ -343,9 +355,9 @@ TEST_F(CoreTest, CommentsAtEveryPlaceOfTheStream) {
 TEST_F(CoreTest, StreamFrameIsPreludeClockFormatAndClosingLine) {
     auto c = convert("P6\n", 9);
     ASSERT_EQ(c.status, 0);
-    ASSERT_GE(c.out.size(), 570u);
-    EXPECT_EQ(c.out.substr(0, 570), kv_m4_prelude_text);
-    std::string rest = c.out.substr(570);
+    ASSERT_GE(c.out.size(), 590u);
+    EXPECT_EQ(c.out.substr(0, 590), kv_m4_prelude_text);
+    std::string rest = c.out.substr(590);
     ASSERT_TRUE(rest.ends_with(KV_M4_CLOSING)) << rest;
     rest.resize(rest.size() - strlen(KV_M4_CLOSING));
     EXPECT_TRUE(std::regex_match(rest, std::regex("define\\(\\[\\[XX_CURRENT_DATE\\]\\],\\[\\["

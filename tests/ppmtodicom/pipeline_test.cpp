@@ -309,6 +309,36 @@ TEST_F(Export, HeaderThatTriesSyscmdDoesNotRunIt) {
     EXPECT_EQ(shown("NOTE", 27), "[[syscmd([[touch MARK]])]]>");
 }
 
+TEST_F(Export, ItemTypeThatTriesSyscmdRunsNothingInATemplateThatChecksIt) {
+    const std::string module =
+        "divert(-1)\nXX_REQUIRE_VALUE([[XX_FIELD_Volume_ITEM_TYPE]],[[U8]])\n"
+        "divert(0)dnl\nTYPE OK\n";
+    kvtest::write_file(modules / "mytype", module);
+    auto input = [](const std::string &type) {
+        return "KUVRA_FST\n" + convtest::field("Volume", type + " 1", "2", "2 2", "abcd");
+    };
+    auto r = run({"-d", "mytype"}, input("syscmd(touch PWNED)U8"));
+    EXPECT_FALSE(exists(work / "PWNED"));
+    EXPECT_EQ(
+        messages(r.err),
+        (Log{"Cannot parse type descriptor\n", "Non-field keyword in fieldset file: 2\n",
+             "Non-field keyword in fieldset file: 2 2\n", "Non-field keyword in fieldset file: 4\n",
+             "Non-field keyword in fieldset file: abcd\n"}));
+    EXPECT_EQ(recorded(), "");
+    // The template's check alone holds too, on a stream that carries such a
+    // type: the prelude compares the definition, it does not expand it.
+    kvtest::RunOptions opt;
+    opt.cwd = work;
+    opt.input = std::string(kv_m4_prelude_text) +
+                "define([[XX_FIELD_Volume_ITEM_TYPE]],[[syscmd(touch PWNED)U8]])\n";
+    auto m4 = kvtest::run({"m4", "-", (modules / "mytype").string()}, opt);
+    EXPECT_EQ(m4.status, 1);
+    EXPECT_FALSE(exists(work / "PWNED"));
+    auto good = run({"-d", "mytype"}, input("U8"));
+    EXPECT_EQ(good.status, 0) << good.err;
+    EXPECT_TRUE(recorded().starts_with("TYPE OK\n")) << recorded();
+}
+
 namespace {
 
 // Name of a spool file that pid has open, other than skip; "" after 10 s.
