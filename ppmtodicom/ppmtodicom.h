@@ -102,7 +102,8 @@ void tdroot_remove_all(void);
 /* Frees the records and keeps the files (the macro stream names them). */
 void tdroot_forget_all(void);
 
-/* Installs handlers so that SIGHUP, SIGINT and SIGTERM remove every spooled
+/* Installs handlers so that every catchable terminating signal (SIGHUP,
+ * SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGALRM ...) removes every spooled
  * file before the process ends by that signal, and so that a pipeline reader
  * that goes away makes writes fail instead of killing the process. */
 void spool_cleanup_on_signals(void);

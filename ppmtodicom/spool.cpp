@@ -32,7 +32,12 @@ alignas(4096) char chunk_buffer[KV_SPOOL_CHUNK + kuvra::internal::page_size];
 char pending_name[256];
 volatile sig_atomic_t pending_set = 0;
 
-constexpr int cleanup_signals[] = {SIGHUP, SIGINT, SIGTERM};
+// Every signal whose default action ends the process and that a handler
+// can catch, but SIGPIPE and SIGXFSZ, which make the write fail instead
+// (below), so that the run ends through its own cleanup.  The spool files
+// hold patient pixels.  SIGKILL leaves them: no handler runs.
+constexpr int cleanup_signals[] = {SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM,
+                                   SIGVTALRM, SIGPROF, SIGXCPU, SIGTRAP, SIGSYS,  SIGPOLL};
 
 // The output file being written under its temporary name (-o).
 char output_name[4096];

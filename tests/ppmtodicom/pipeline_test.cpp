@@ -357,41 +357,43 @@ std::string open_spool_file(pid_t pid, const std::string &skip) {
 } // namespace
 
 TEST_F(Export, TerminationSignalRemovesSpoolFiles) {
-    int in[2];
-    ASSERT_EQ(pipe(in), 0);
-    auto opt = options("");
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
+    for (int sig : {SIGTERM, SIGQUIT, SIGUSR1, SIGALRM, SIGHUP}) {
+        int in[2];
+        ASSERT_EQ(pipe(in), 0);
+        auto opt = options("");
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(in[0], 0);
+            close(in[0]);
+            close(in[1]);
+            int devnull = open("/dev/null", O_WRONLY);
+            dup2(devnull, 1);
+            dup2(devnull, 2);
+            for (auto &kv : opt.env)
+                putenv(kv.data());
+            if (chdir(work.c_str()) != 0) _exit(126);
+            execl(kvtest::bin("kuvra_ppmtodicom").c_str(), "kuvra_ppmtodicom", "-d", "testmod",
+                  nullptr);
+            _exit(127);
+        }
         close(in[0]);
+        auto send = [&](const std::string &s) {
+            ASSERT_EQ(write(in[1], s.data(), s.size()), ssize_t(s.size()));
+        };
+        // The first field complete, the second one being spooled.
+        send("KUVRA_FST\nFIELD\na\nU8 1\n1\n10\n10\nabc");
+        std::string first = open_spool_file(pid, "");
+        ASSERT_NE(first, "");
+        send("defghij\nENDFIELD\nFIELD\nb\nU8 1\n1\n10\n10\nxy");
+        std::string second = open_spool_file(pid, first);
+        ASSERT_NE(second, "");
+        EXPECT_TRUE(exists(first));
+        kill(pid, sig);
+        int st = 0;
+        waitpid(pid, &st, 0);
         close(in[1]);
-        int devnull = open("/dev/null", O_WRONLY);
-        dup2(devnull, 1);
-        dup2(devnull, 2);
-        for (auto &kv : opt.env)
-            putenv(kv.data());
-        if (chdir(work.c_str()) != 0) _exit(126);
-        execl(kvtest::bin("kuvra_ppmtodicom").c_str(), "kuvra_ppmtodicom", "-d", "testmod",
-              nullptr);
-        _exit(127);
+        EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == sig) << sig;
+        EXPECT_FALSE(exists(first));
+        EXPECT_FALSE(exists(second));
     }
-    close(in[0]);
-    auto send = [&](const std::string &s) {
-        ASSERT_EQ(write(in[1], s.data(), s.size()), ssize_t(s.size()));
-    };
-    // The first field complete, the second one being spooled.
-    send("KUVRA_FST\nFIELD\na\nU8 1\n1\n10\n10\nabc");
-    std::string first = open_spool_file(pid, "");
-    ASSERT_NE(first, "");
-    send("defghij\nENDFIELD\nFIELD\nb\nU8 1\n1\n10\n10\nxy");
-    std::string second = open_spool_file(pid, first);
-    ASSERT_NE(second, "");
-    EXPECT_TRUE(exists(first));
-    kill(pid, SIGTERM);
-    int st = 0;
-    waitpid(pid, &st, 0);
-    close(in[1]);
-    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM);
-    EXPECT_FALSE(exists(first));
-    EXPECT_FALSE(exists(second));
 }
