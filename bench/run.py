@@ -444,6 +444,37 @@ def build_cases(build, env):
                       to_null(["gdcmimg", "--size", "512,512,256", "--depth", "16", "-i", raw, "-o", o_base],
                               post=lambda: remove(o_base)), 0.33, 16,
                       "gdcmimg on the same voxels as a raw file", check=dicom_check(512 * 512 * 256 * 2)))
+    # Small images, where the fixed cost of one export decides: single
+    # exports, and a batch of 200 from a shell loop into one study and series.
+    p6s = pnm("p6_256.ppm", b"P6", 256, 256, 255, COMMENTS)
+    p5s = pnm("p5_512_16.pgm", b"P5", 512, 512, 65535, COMMENTS)
+    cases.append(Case("dicom-small-rgb", "RGB 256x256 P6 to DICOM", one(sc, p6s, o_ours),
+                      to_null(gdcm + [p6s, "-o", o_base], post=lambda: remove(o_base)), 0.35, 16,
+                      check=dicom_check(256 * 256 * 3)))
+    cases.append(Case("dicom-small-grey16", "16-bit 512x512 P5 to DICOM", one(sc, p5s, o_ours),
+                      to_null(gdcm + [p5s, "-o", o_base], post=lambda: remove(o_base)), 0.35, 16,
+                      check=dicom_check(512 * 512 * 2)))
+    batch = 200
+    ours_loop = ('st=$(kuvra_ppmtodicom --new-uid) && se=$(kuvra_ppmtodicom --new-uid) && i=0 && '
+                 'while [ $i -lt %d ]; do i=$((i + 1)); kuvra_ppmtodicom -d secondary_capture '
+                 '-k StudyInstanceUID=$st -k SeriesInstanceUID=$se -k InstanceNumber=$i '
+                 '-o "%s/batch-ours-$i.dcm" "%s" || exit 1; done' % (batch, OUT, p6s))
+    base_loop = ('i=0 && while [ $i -lt %d ]; do i=$((i + 1)); '
+                 'gdcmimg -i "%s" -o "%s/batch-base-$i.dcm" || exit 1; done' % (batch, p6s, OUT))
+
+    def batch_side(script, side):
+        def clean():
+            remove(*[os.path.join(OUT, "batch-%s-%d.dcm" % (side, i + 1)) for i in range(batch)])
+        return to_null(["sh", "-c", script], post=clean)
+
+    def batch_check(side):
+        path = os.path.join(OUT, "batch-%s-%d.dcm" % (side, batch))
+        if os.path.exists(path) and os.path.getsize(path) > 256 * 256 * 3:
+            return None
+        return "no %s after the loop" % os.path.basename(path)
+    cases.append(Case("dicom-batch", "200 x RGB 256x256 to DICOM, shell loop",
+                      batch_side(ours_loop, "ours"), batch_side(base_loop, "base"), 0.35, 16,
+                      "one study and series (--new-uid); gdcmimg in the same loop", check=batch_check))
     m = ["kuvra_ppmtodicom", "-m"]
     cases.append(Case("macro-plain", "-m 4096x4096 P6 (48 MiB)",
                       one(m, p6, o_ours, lambda: (remove_spooled(o_ours), remove(o_ours))),
