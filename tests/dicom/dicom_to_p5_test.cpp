@@ -492,6 +492,19 @@ TEST(DicomToP5, DeflatedDataSetsAreInflatedAndWalked) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.find("Memory"), std::string::npos) << r.err;
 #endif
+    // A file meta element the walk cannot follow (no VR) before the data
+    // set: DCMTK would read on and inflate the data set itself.
+    auto p = kvtest::run({"/usr/bin/python3", "-c",
+                          "import sys\nb = open(sys.argv[1], 'rb').read()\n"
+                          "i = b.index(b'\\x02\\x00\\x12\\x00UI')\n"
+                          "open(sys.argv[2], 'wb').write(b[:i + 4] + b'\\0\\0' + b[i + 6:])\n",
+                          deflated, (d / "meta.dcm").string()});
+    ASSERT_EQ(p.status, 0) << p.err;
+    r = convert((d / "meta.dcm").string());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("the file meta information holds an element that cannot be followed"),
+              std::string::npos)
+        << r.err;
     // Inflating stops at twice the frame limit and 64 MiB.
     r = convert_with(redeflate("data += b'\\0' * (80 << 20)"), {"KUVRA_DICOM_TO_P5_MAX_FRAME=1M"});
     EXPECT_EQ(r.status, 1);

@@ -6,6 +6,7 @@
 #include <dcmtk/dcmdata/dccodec.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcpxitem.h>
@@ -180,6 +181,7 @@ class Converter {
   private:
     int inflate_data_set(uint64_t from, uint64_t &inflated);
     int read_data_set(int fd, uint64_t end, bool bare);
+    bool names_deflate();
     int fail(std::string m) {
         message_ = std::move(m);
         return 1;
@@ -283,6 +285,22 @@ int Converter::inflate_data_set(uint64_t from, uint64_t &inflated) {
     return why.empty() ? 0 : fail(why);
 }
 
+// Whether DCMTK's reading of the file meta information alone names a
+// deflated transfer syntax.  The walk stops at a meta element it cannot
+// follow; DCMTK reads on, and would inflate the data set on the fly, where
+// a length read from the inflated bytes is allocated at its word.
+bool Converter::names_deflate() {
+    DcmMetaInfo meta;
+    FdInputStream stream(fd_, 0, size_);
+    meta.transferInit();
+    meta.read(stream, EXS_Unknown, EGL_noChange, load_limit);
+    meta.transferEnd();
+    OFString ts;
+    if (meta.findAndGetOFString(DCM_TransferSyntaxUID, ts).bad()) return false;
+    const std::string uid = trimmed(ts);
+    return uid == "1.2.840.10008.1.2.1.99" || uid == "1.2.840.10008.1.2.4.95";
+}
+
 // DCMTK's reading of the data up to end, which the walk has judged: a Part
 // 10 file, or a bare Explicit VR Little Endian data set.
 int Converter::read_data_set(int fd, uint64_t end, bool bare) {
@@ -307,6 +325,9 @@ int Converter::run() {
     uint64_t end = size_, deflated_at = 0;
     std::string why;
     if (!walk(fd_, size_, end, why, false, &deflated_at)) return fail(why);
+    if (!deflated_at && names_deflate())
+        return fail("the file meta information holds an element that cannot be followed, "
+                    "before a deflated data set");
     if (deflated_at) {
         uint64_t inflated = 0;
         if (int r = inflate_data_set(deflated_at, inflated)) return r;
