@@ -295,8 +295,13 @@ bool Converter::names_deflate() {
     meta.transferInit();
     meta.read(stream, EXS_Unknown, EGL_noChange, load_limit);
     meta.transferEnd();
+    // A UID is at most 64 bytes: a longer declared length is left in the
+    // file by DCMTK, and fetching the value would load it whole.
+    DcmElement *e = nullptr;
+    if (meta.findAndGetElement(DCM_TransferSyntaxUID, e).bad() || !e || e->getLengthField() > 64)
+        return false;
     OFString ts;
-    if (meta.findAndGetOFString(DCM_TransferSyntaxUID, ts).bad()) return false;
+    if (e->getOFString(ts, 0).bad()) return false;
     const std::string uid = trimmed(ts);
     return uid == "1.2.840.10008.1.2.1.99" || uid == "1.2.840.10008.1.2.4.95";
 }
