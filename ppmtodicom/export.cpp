@@ -5,6 +5,7 @@
 #include <kuvra/debuglog.h>
 #include <kuvra/fileutil.h>
 #include <kuvra/internal/children.h>
+#include <kuvra/internal/fd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -72,20 +73,7 @@ int wait_for(pid_t pid) {
     }
 }
 
-// Descriptors of one pipe, closed on destruction unless released.
-struct Pipe {
-    int fd[2] = {-1, -1};
-    bool open() { return pipe2(fd, O_CLOEXEC) == 0; }
-    int release(int end) {
-        int f = fd[end];
-        fd[end] = -1;
-        return f;
-    }
-    ~Pipe() {
-        for (int f : fd)
-            if (f >= 0) close(f);
-    }
-};
+using kuvra::internal::UniqueFd;
 
 // Starts file with argv, its standard input in and output out (-1: the
 // process's own).  The child's pid, or -1.
@@ -142,26 +130,28 @@ int export_pipeline_open(kv_pipeline *p, const char *moddir, const char *modpath
     char *m4_argv[] = {m4_name, include_opt, dash, file, nullptr};
     char *synth_argv[] = {synth_name, require_end, nullptr};
 
-    Pipe stream, middle;
-    if (!stream.open() || !middle.open()) return -1;
-    pid_t m4 = spawn(m4_name, m4_argv, stream.fd[0], middle.fd[1]);
+    UniqueFd stream_in, stream_out, middle_in, middle_out;
+    if (!kuvra::internal::make_pipe(stream_in, stream_out) ||
+        !kuvra::internal::make_pipe(middle_in, middle_out))
+        return -1;
+    pid_t m4 = spawn(m4_name, m4_argv, stream_in.get(), middle_out.get());
     if (m4 < 0) return -1;
-    pid_t synth = spawn(synth_name, synth_argv, middle.fd[0], -1);
+    pid_t synth = spawn(synth_name, synth_argv, middle_in.get(), -1);
     if (synth < 0) {
-        close(stream.release(1)); // m4 sees the end of its input and ends
+        stream_out.reset(); // m4 sees the end of its input and ends
         wait_for(m4);
         return -1;
     }
-    FILE *sink = fdopen(stream.fd[1], "w");
+    FILE *sink = fdopen(stream_out.get(), "w");
     if (!sink) {
-        close(stream.release(1));
-        close(middle.release(0));
-        close(middle.release(1));
+        stream_out.reset();
+        middle_in.reset();
+        middle_out.reset();
         wait_for(m4);
         wait_for(synth);
         return -1;
     }
-    stream.release(1);
+    (void)stream_out.release(); // now the sink's
     p->sink = sink;
     p->m4 = m4;
     p->synthesizer = synth;

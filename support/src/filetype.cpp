@@ -5,6 +5,7 @@
 // the stream only has to put back those few bytes.  Which bytes decide which
 // code is data (sniff_rules below); the sniffer itself knows no format.
 #include <kuvra/filetype.h>
+#include <kuvra/internal/fd.h>
 
 #include <algorithm>
 #include <array>
@@ -246,23 +247,7 @@ int getmagic_fromreader(char *buf, int *count, MagicReader reader, void *source)
     return KV_MAGIC_UNKNOWN;
 }
 
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-    explicit operator bool() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
-};
+using kuvra::internal::UniqueFd;
 
 // Keeps fd off 0..2, so that rebinding the child's standard descriptors
 // cannot clobber one of its sources when the caller runs with some closed.

@@ -12,6 +12,7 @@
 // caller's.  Otherwise fd (if above 2) has been closed here.  The standard
 // descriptors are never closed: a child given 0, 1 or 2 shares it.
 #include <kuvra/internal/children.h>
+#include <kuvra/internal/fd.h>
 #include <kuvra/internal/io.h>
 #include <kuvra/pipes.h>
 
@@ -28,28 +29,7 @@
 
 namespace {
 
-// An owned descriptor; closed on destruction unless released.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
+using kuvra::internal::UniqueFd;
 
 // ---- Reaper ---------------------------------------------------------------
 //
@@ -158,7 +138,7 @@ struct Ends {
 // The copies of the standard descriptors a start rebinds.  Destruction
 // closes them newest first; restore() puts them back 0, 1, 2.
 struct SavedStd {
-    Fd copy[3];
+    UniqueFd copy[3];
     int count = 0;
 
     bool save(int n) {
@@ -203,7 +183,7 @@ Outcome start(const Plan &plan, int fd, const char *file, const char *const argv
     if (!saved.save(plan.saved)) return Outcome::not_started;
 
     int p[2];
-    Fd result_read, result_write, second_read, second_write;
+    UniqueFd result_read, result_write, second_read, second_write;
     if (plan.result) {
         if (pipe2(p, O_CLOEXEC) != 0) return Outcome::not_started;
         result_read.reset(p[0]);
@@ -297,7 +277,7 @@ int pipeprefix(const char *data, int length, int fd) {
     Ends ends;
     Outcome o = start({3, true, Err::prefix_read}, fd, kPipeprefixArgv[0], kPipeprefixArgv, ends);
     if (o != Outcome::started) return -1;
-    Fd prefix(ends.second);
+    UniqueFd prefix(ends.second);
     // kuvra_pipeprefix reads its prefix before its output is read, so a
     // prefix beyond the two pipes' capacity would block both sides.  Make
     // room for it (best effort; the callers here pass at most 512 bytes).

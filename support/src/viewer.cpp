@@ -15,6 +15,7 @@
 // SIGCHLD reaper collects them.
 #include <kuvra/debuglog.h>
 #include <kuvra/filetype.h>
+#include <kuvra/internal/fd.h>
 #include <kuvra/pipes.h>
 
 #include <algorithm>
@@ -25,25 +26,9 @@
 
 namespace {
 
-// An owned stream descriptor: closed on destruction unless released to a
-// child.  Never holds 0, 1 or 2 (see open_stream).
-class Stream {
-  public:
-    explicit Stream(int fd) : fd_(fd) {}
-    ~Stream() { reset(); }
-    Stream(const Stream &) = delete;
-    Stream &operator=(const Stream &) = delete;
-    int get() const { return fd_; }
-    // The descriptor has passed to a child; forget it without closing.
-    void handed_over(int successor = -1) { fd_ = successor; }
-    void reset() {
-        if (fd_ > 2) close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_;
-};
+// The stream being viewed: never 0, 1 or 2 (see open_stream).  A
+// descriptor that passes to a child is released, not closed.
+using Stream = kuvra::internal::UniqueFd;
 
 // Content that is converted in a child and sniffed again.
 struct Converter {
@@ -97,7 +82,8 @@ bool restore(Stream &s, const char *sniffed, int count) {
         s.reset();
         return false;
     }
-    s.handed_over(whole);
+    (void)s.release(); // now held by kuvra_pipeprefix
+    s.reset(whole);
     return true;
 }
 
@@ -112,7 +98,7 @@ int view_stream(Stream &s, int code) {
     const char *const argv[] = {kViewer, arg, nullptr};
     int result = pipeto(s.get(), kViewer, argv);
     if (result == 0) {
-        s.handed_over();
+        (void)s.release(); // now the viewer's
         return 0;
     }
     s.reset();
@@ -157,7 +143,8 @@ extern "C" int open_file_via_OS(const char *path) {
             if (!restore(stream, sniffed, count)) return -1;
             int converted = pipethrough(stream.get(), conv->program, conv->argv);
             if (converted < 0) return -1; // the stream closes with its holder
-            stream.handed_over(converted);
+            (void)stream.release();       // now the converter's
+            stream.reset(converted);
             continue;
         }
         if (viewed_as_stream(code)) {

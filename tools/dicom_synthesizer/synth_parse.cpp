@@ -17,18 +17,6 @@
 
 namespace kuvra::synth {
 
-UniqueFd::~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-UniqueFd &UniqueFd::operator=(UniqueFd &&o) noexcept {
-    if (this != &o) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = o.release();
-    }
-    return *this;
-}
-
 int64_t FdSource::read(char *buf, size_t n) {
     for (;;) {
         ssize_t r = ::read(fd_, buf, n);

@@ -6,6 +6,8 @@
 
 #include "synth_values.h"
 
+#include <kuvra/internal/fd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -16,26 +18,7 @@
 
 namespace kuvra::synth {
 
-// A descriptor that is closed when its owner goes.
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd();
-    UniqueFd(UniqueFd &&o) noexcept : fd_(o.release()) {}
-    UniqueFd &operator=(UniqueFd &&o) noexcept;
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
+using kuvra::internal::UniqueFd;
 
 // Where the input bytes come from.  read() returns the number of bytes
 // delivered (at most n), 0 at end of input, -1 on a read error.

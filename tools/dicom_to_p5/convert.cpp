@@ -20,6 +20,7 @@
 #include "dicom_to_p5.h"
 #include "fdstream.h"
 
+#include <kuvra/internal/fd.h>
 #include <kuvra/internal/io.h>
 
 #include <cerrno>
@@ -76,24 +77,7 @@ int anonymous_file() {
 
 namespace {
 
-// A descriptor closed with its owner.
-class OwnedFd {
-  public:
-    OwnedFd() = default;
-    OwnedFd(const OwnedFd &) = delete;
-    OwnedFd &operator=(const OwnedFd &) = delete;
-    ~OwnedFd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    void reset(int fd) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_ = -1;
-};
+using kuvra::internal::UniqueFd;
 
 // Data values DCMTK loads when they are read; larger ones stay in the file
 // until asked for, and then only the part asked for.
@@ -212,7 +196,7 @@ class Converter {
     Palette palette_;
     // The inflated data set of a deflated file; DCMTK loads its large
     // values from there when asked.
-    OwnedFd inflated_;
+    UniqueFd inflated_;
 };
 
 // A Part 10 file has "DICM" after its 128-byte preamble.  A bare data set
