@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <optional>
 #include <string_view>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,93 +47,37 @@ std::optional<int64_t> parse_filesize(const char *text) {
 using kuvra::internal::page_size;
 
 // The buffer of copies between regular files: chunks of file_chunk bytes,
-// each at the place within a page that buffer_phase chooses.
+// each at the place within a page that buffer_phase chooses (copy_bytes).
 constexpr size_t file_chunk = size_t(1) << 18;
 alignas(4096) char file_buffer[file_chunk + page_size];
 
-// Outcome of a copy inside the kernel.
-enum class KernelCopy { done, failed, not_applicable };
-
-// Copies size bytes from a stream on a regular file to out inside the kernel
-// (copy_file_range to a file, sendfile to anything else, a pipe included),
-// from the stream's own position, which counts what stdio has buffered.  The
-// bytes never pass through this process.  not_applicable, with nothing
-// copied, when the input is not a regular file or neither call serves these
-// descriptors.  A short input writes what there was, then reports.
-KernelCopy copy_in_kernel(FILE *in, FILE *out, FILE *err, int64_t size) {
+// Copies size bytes from a stream on a regular file to out, from the
+// stream's own position (which counts what stdio has buffered), and sets the
+// stream right behind them: in the kernel where the two ends allow it, else
+// through file_buffer (kuvra::internal::copy_bytes).  1 after a message, 0
+// when done; -1, with nothing copied, when the input is not a regular file.
+int copy_from_file(FILE *in, FILE *out, FILE *err, int64_t size) {
     int in_fd = fileno(in), out_fd = fileno(out);
     struct stat st {};
-    if (in_fd < 0 || out_fd < 0 || fstat(in_fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return KernelCopy::not_applicable;
+    if (in_fd < 0 || out_fd < 0 || fstat(in_fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     off_t pos = ftello(in);
-    if (pos < 0) return KernelCopy::not_applicable;
+    if (pos < 0) return -1;
     if (fflush(out) != 0) {
         fputs("Cannot write output.\n", err);
-        return KernelCopy::failed;
+        return 1;
     }
-    // Between two regular files whose offsets differ within a page (the
-    // capsule's data start a few bytes into a page of the fieldset), the
-    // kernel's copy goes page by page through a pipe and measured a third
-    // slower than pread and write through one buffer placed by
-    // buffer_phase.
-    struct stat ost {};
-    off_t out_pos =
-        fstat(out_fd, &ost) == 0 && S_ISREG(ost.st_mode) ? lseek(out_fd, 0, SEEK_CUR) : off_t(-1);
-    if (out_pos >= 0 && (pos - out_pos) % off_t(page_size) != 0) {
-        kuvra::internal::BlockReservation blocks(out_fd, out_pos, size);
-        char *buf = file_buffer + kuvra::internal::buffer_phase(pos, out_pos);
-        for (int64_t remaining = size; remaining > 0;) {
-            size_t chunk = size_t(std::min<int64_t>(remaining, int64_t(file_chunk)));
-            ssize_t n = pread(in_fd, buf, chunk, pos);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                fputs("Cannot write output.\n", err);
-                return KernelCopy::failed;
-            }
-            if (n > 0 && kuvra::internal::write_fully(out_fd, buf, size_t(n)) != size_t(n)) {
-                fputs("Cannot write output.\n", err);
-                return KernelCopy::failed;
-            }
-            if (n == 0) {
-                fputs("Capsule data ends early.\n", err);
-                return KernelCopy::failed;
-            }
-            pos += n;
-            remaining -= int64_t(n);
-        }
-        blocks.keep();
-        if (fseeko(in, pos, SEEK_SET) != 0) return KernelCopy::failed;
-        return KernelCopy::done;
+    kuvra::internal::CopyOptions opt;
+    opt.in_offset = &pos;
+    opt.reserve = true;
+    opt.buffer = file_buffer;
+    opt.buffer_size = sizeof file_buffer;
+    const kuvra::internal::CopyResult r = kuvra::internal::copy_bytes(in_fd, out_fd, size, opt);
+    if (!r.ok()) {
+        fputs(r.status == r.input_ended ? "Capsule data ends early.\n" : "Cannot write output.\n",
+              err);
+        return 1;
     }
-    bool use_sendfile = false;
-    bool any = false;
-    for (int64_t remaining = size; remaining > 0;) {
-        size_t chunk = size_t(std::min<int64_t>(remaining, int64_t(1) << 30));
-        ssize_t n = use_sendfile ? sendfile(out_fd, in_fd, &pos, chunk)
-                                 : copy_file_range(in_fd, &pos, out_fd, nullptr, chunk, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && !any &&
-            (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
-             errno == EBADF)) {
-            if (use_sendfile) return KernelCopy::not_applicable;
-            use_sendfile = true;
-            continue;
-        }
-        if (n < 0) {
-            fputs("Cannot write output.\n", err);
-            return KernelCopy::failed;
-        }
-        if (n == 0) {
-            fputs("Capsule data ends early.\n", err);
-            return KernelCopy::failed;
-        }
-        any = true;
-        remaining -= int64_t(n);
-    }
-    // The kernel moved pos, not the descriptor's offset: the stream goes on
-    // right behind the file's bytes, as after the copy through the buffer.
-    if (fseeko(in, pos, SEEK_SET) != 0) return KernelCopy::failed;
-    return KernelCopy::done;
+    return fseeko(in, pos, SEEK_SET) != 0 ? 1 : 0;
 }
 
 // Copies exactly size bytes through buf.  Every chunk is written only as far
@@ -196,15 +139,9 @@ extern "C" int fst_extract_capsule(FILE *in, FILE *out, FILE *err) {
         return 1;
     }
 
-    switch (copy_in_kernel(in, out, err, *size)) {
-    case KernelCopy::done:
-        break;
-    case KernelCopy::failed:
-        return 1;
-    case KernelCopy::not_applicable:
-        if (copy_data(in, out, err, buf, *size) != 0) return 1;
-        break;
-    }
+    int copied = copy_from_file(in, out, err, *size);
+    if (copied < 0) copied = copy_data(in, out, err, buf, *size);
+    if (copied != 0) return 1;
     // stdio still holds the tail; a failure to deliver it is a failed run.
     if (fflush(out) != 0 || ferror(out)) {
         fputs("Cannot write output.\n", err);

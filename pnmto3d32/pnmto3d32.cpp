@@ -5,6 +5,7 @@
 
 #include <kuvra/fileutil.h>
 #include <kuvra/internal/io.h>
+#include <kuvra/internal/pagephase.h>
 #include <kuvra/internal/reserve.h>
 
 #include <algorithm>
@@ -19,6 +20,8 @@
 #include <unistd.h>
 
 namespace {
+
+using kuvra::internal::page_size;
 
 constexpr int32_t max_depth = 65535;
 constexpr int32_t max_byte_depth = 255;
@@ -53,28 +56,11 @@ struct FreeDeleter {
 };
 using Line = std::unique_ptr<uint8_t[], FreeDeleter>;
 
-// On a page, whatever the size: a copy between a page cache page and a
-// buffer a few bytes off the same offset within its page is much slower on
-// some processors.  Null when there is no memory.
+// On a page, whatever the size (kuvra/internal/pagephase.h says why).  Null
+// when there is no memory.
 Line alloc_line(size_t size) {
-    constexpr size_t page = 4096;
-    size = (size + page - 1) / page * page;
-    return Line(static_cast<uint8_t *>(std::aligned_alloc(page, size ? size : page)));
-}
-
-constexpr size_t page_size = 4096;
-
-// Reads up to n bytes at offset at; the number read, short only at the end
-// of the file or on an error.
-size_t read_at(int fd, uint8_t *p, size_t n, off_t at) {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t r = pread(fd, p + done, n - done, at + off_t(done));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        done += size_t(r);
-    }
-    return done;
+    size = (size + page_size - 1) / page_size * page_size;
+    return Line(static_cast<uint8_t *>(std::aligned_alloc(page_size, size ? size : page_size)));
 }
 
 // Header fields that pass every check.
@@ -181,10 +167,9 @@ kuvra::internal::BlockReservation reserve_blocks(FILE *out, int64_t size) {
 // Streams the rows.  Returns the exit status.
 //
 // Each batch lies in its buffer at the place within a page that its bytes
-// have in their file: a copy between the page cache and a buffer a few
-// bytes off that place runs at a fraction of the speed on some processors
-// (the 3D32 header puts the voxels 18 bytes into their pages; the input's
-// header puts the pixels anywhere).  So an input on a regular file is read
+// have in their file (kuvra/internal/pagephase.h says why; the 3D32 header
+// puts the voxels 18 bytes into their pages, the input's header puts the
+// pixels anywhere).  So an input on a regular file is read
 // with pread at known offsets rather than through stdio, and the output
 // goes straight to its descriptor.
 int convert_rows(const Image &img, FILE *in, FILE *out, FILE *err,
@@ -210,6 +195,7 @@ int convert_rows(const Image &img, FILE *in, FILE *out, FILE *err,
     const int out_fd = fflush(out) == 0 ? fileno(out) : -1;
     off_t out_pos = file_position(out_fd);
     pnmto3d32::RowConverter convert = pnmto3d32::row_converter(img.bpp);
+    int64_t written = 0; // by the batches, for the reservation
     for (int32_t row = 0; row < img.height;) {
         size_t want = std::min<size_t>(batch, size_t(img.height - row));
         uint8_t *ib = inl.get(), *ob = outl.get();
@@ -217,7 +203,7 @@ int convert_rows(const Image &img, FILE *in, FILE *out, FILE *err,
         size_t got;
         if (in_pos >= 0) {
             ib += in_pos % page_size;
-            size_t bytes = read_at(in_fd, ib, want * in_row, in_pos);
+            size_t bytes = kuvra::internal::read_fully_at(in_fd, ib, want * in_row, in_pos);
             got = bytes / in_row;
             in_pos += off_t(bytes);
         } else {
@@ -231,6 +217,8 @@ int convert_rows(const Image &img, FILE *in, FILE *out, FILE *err,
             size_t bytes = kuvra::internal::write_fully(out_fd, ob, got * out_row);
             if (bytes < got * out_row) put = bytes / out_row;
             if (out_pos >= 0) out_pos += off_t(bytes);
+            written += int64_t(bytes);
+            blocks.advance(written);
         } else if (got) {
             put = fwrite(ob, out_row, got, out);
         }

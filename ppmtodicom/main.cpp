@@ -243,10 +243,15 @@ struct Output {
                              "Cannot cut the output back to its old length: %s\n", strerror(errno));
             return status;
         case held:
-            if (status == 0 && !kuvra::internal::copy_to_end(fd, 0, real_out)) {
-                debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot write the DICOM: %s\n",
-                             strerror(errno));
-                status = 1;
+            if (status == 0) {
+                off_t from = 0;
+                kuvra::internal::CopyResult r =
+                    kuvra::internal::copy_bytes(fd, real_out, -1, {.in_offset = &from});
+                if (!r.ok()) {
+                    debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot write the DICOM: %s\n",
+                                 strerror(r.error));
+                    status = 1;
+                }
             }
             close(fd);
             close(real_out);

@@ -4,15 +4,17 @@
 
 #include <kuvra/debuglog.h>
 #include <kuvra/fileutil.h>
+#include <kuvra/internal/fd.h>
 #include <kuvra/internal/io.h>
 #include <kuvra/internal/pagephase.h>
+#include <kuvra/internal/reserve.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <initializer_list>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,131 +64,77 @@ class SignalBlock {
     sigset_t saved_;
 };
 
-using kuvra::internal::write_fully;
+using kuvra::internal::CopyResult;
 
-// Copies count bytes from in to fd through the chunk buffer, in chunks of
-// at most KV_SPOOL_CHUNK; false after a logged failure.
-bool copy_through_buffer(FILE *in, int fd, size_t count) {
-    while (count > 0) {
-        size_t chunk = count < KV_SPOOL_CHUNK ? count : KV_SPOOL_CHUNK;
+void log_copy_failure(CopyResult::Status status) {
+    debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                 status == CopyResult::write_failed ? "Ouch - wlen failure?\n"
+                                                    : "Ouch - rlen failure?\n");
+}
+
+// Copies count bytes from a stream that has no descriptor to copy from
+// through stdio and the chunk buffer, reserving the blocks as they come;
+// false after a logged failure.
+bool copy_through_stdio(FILE *in, int fd, size_t count) {
+    kuvra::internal::BlockReservation blocks(fd, 0, int64_t(count));
+    for (size_t done = 0; done < count;) {
+        size_t chunk = count - done < KV_SPOOL_CHUNK ? count - done : KV_SPOOL_CHUNK;
         if (fread(chunk_buffer, 1, chunk, in) != chunk) {
-            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - rlen failure?\n");
+            log_copy_failure(CopyResult::read_failed);
             return false;
         }
-        if (write_fully(fd, chunk_buffer, chunk) != chunk) {
-            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - wlen failure?\n");
+        if (kuvra::internal::write_fully(fd, chunk_buffer, chunk) != chunk) {
+            log_copy_failure(CopyResult::write_failed);
             return false;
         }
-        count -= chunk;
+        done += chunk;
+        blocks.advance(int64_t(done));
     }
+    blocks.keep();
     return true;
 }
 
-// Outcome of a copy straight from the input's descriptor.
-enum class DirectCopy { done, failed, not_applicable };
-
-// Copies count (> 0) bytes from a stream on a regular file to fd with pread
-// and write through the chunk buffer, from the stream's own position (which
-// counts what stdio has buffered), and sets the stream just behind them.
-// This spares stdio's small reads around each chunk.  Not copy_file_range:
-// the data start a few bytes into a page of the input and at the start of a
-// page of the spool file, and the kernel's page-by-page copy between such
-// offsets measured a fifth slower than this loop (and its spool file a third
-// slower to remove).  not_applicable, with nothing copied, when the stream
-// is not on a regular file.
-DirectCopy copy_from_file(FILE *in, int fd, int32_t count) {
-    int in_fd = fileno(in);
+// Copies count (> 0) bytes from in to the spool file fd (at offset 0);
+// false after a logged failure.  A stream on a regular file is copied from
+// its own position, which counts what stdio has buffered, and set just
+// behind the data; one on a pipe (a decompressor's output) gives what stdio
+// holds first, and the kernel moves the rest.
+bool copy_bytes(FILE *in, int fd, int32_t count) {
+    const int in_fd = fileno(in);
     struct stat st {};
-    if (in_fd < 0 || fstat(in_fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return DirectCopy::not_applicable;
-    off_t pos = ftello(in);
-    if (pos < 0) return DirectCopy::not_applicable;
-    // Chunks are whole, so every one starts at the same places within the
-    // pages of the input and of the spool file, which starts at offset 0.
-    char *buf = chunk_buffer + kuvra::internal::buffer_phase(pos, 0);
-    size_t remaining = size_t(count);
-    while (remaining > 0) {
-        size_t chunk = remaining < KV_SPOOL_CHUNK ? remaining : KV_SPOOL_CHUNK;
-        ssize_t n = pread(in_fd, buf, chunk, pos);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - rlen failure?\n");
-            return DirectCopy::failed;
-        }
-        if (write_fully(fd, buf, size_t(n)) != size_t(n)) {
-            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - wlen failure?\n");
-            return DirectCopy::failed;
-        }
-        pos += n;
-        remaining -= size_t(n);
+    if (in_fd < 0 || fstat(in_fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode)))
+        return copy_through_stdio(in, fd, size_t(count));
+    kuvra::internal::CopyOptions opt;
+    opt.reserve = true;
+    opt.buffer = chunk_buffer;
+    opt.buffer_size = sizeof chunk_buffer;
+    off_t pos = S_ISREG(st.st_mode) ? ftello(in) : off_t(-1);
+    size_t held = 0;
+    if (S_ISREG(st.st_mode)) {
+        if (pos < 0) return copy_through_stdio(in, fd, size_t(count));
+        opt.in_offset = &pos;
+    } else {
+#ifdef __GLIBC__
+        // The bytes read ahead by stdio (at most its buffer) go out first.
+        held = size_t(in->_IO_read_end - in->_IO_read_ptr);
+        if (held > size_t(count)) held = size_t(count);
+        if (!copy_through_stdio(in, fd, held)) return false;
+#else
+        return copy_through_stdio(in, fd, size_t(count));
+#endif
+    }
+    CopyResult r = kuvra::internal::copy_bytes(in_fd, fd, int64_t(count) - int64_t(held), opt);
+    if (!r.ok()) {
+        log_copy_failure(r.status);
+        return false;
     }
     // The descriptor's own offset never moved (pread); the seek drops
     // stdio's buffer and goes on behind the data.
-    if (fseeko(in, pos, SEEK_SET) != 0) {
-        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - rlen failure?\n");
-        return DirectCopy::failed;
+    if (opt.in_offset && fseeko(in, pos, SEEK_SET) != 0) {
+        log_copy_failure(CopyResult::read_failed);
+        return false;
     }
-    return DirectCopy::done;
-}
-
-// Copies count (> 0) bytes from a stream on a pipe (a decompressor's
-// output) to fd: what stdio holds first, then the rest moved from the pipe
-// into the file by the kernel (splice), sparing the copy of every byte into
-// this process.  not_applicable, with nothing consumed, when the stream is
-// not on a pipe or stdio's buffer cannot be looked at; failed after a
-// logged failure (the stream may then have advanced).
-DirectCopy copy_from_pipe(FILE *in, int fd, int32_t count) {
-#ifdef __GLIBC__
-    int in_fd = fileno(in);
-    struct stat st {};
-    if (in_fd < 0 || fstat(in_fd, &st) != 0 || !S_ISFIFO(st.st_mode))
-        return DirectCopy::not_applicable;
-    size_t remaining = size_t(count);
-    // The bytes read ahead by stdio (at most its buffer) go out first.
-    size_t held = size_t(in->_IO_read_end - in->_IO_read_ptr);
-    size_t take = held < remaining ? held : remaining;
-    if (!copy_through_buffer(in, fd, take)) return DirectCopy::failed;
-    remaining -= take;
-    bool any = false;
-    while (remaining > 0) {
-        size_t chunk = remaining < (size_t(1) << 20) ? remaining : size_t(1) << 20;
-        ssize_t n = splice(in_fd, nullptr, fd, nullptr, chunk, SPLICE_F_MOVE | SPLICE_F_MORE);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && !any && (errno == EINVAL || errno == ENOSYS)) {
-            // No splice into this file: the rest through the buffer.
-            return copy_through_buffer(in, fd, remaining) ? DirectCopy::done : DirectCopy::failed;
-        }
-        if (n <= 0) {
-            // End of the stream (0) or a failure to read it or to write.
-            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
-                         n == 0 ? "Ouch - rlen failure?\n" : "Ouch - wlen failure?\n");
-            return DirectCopy::failed;
-        }
-        any = true;
-        remaining -= size_t(n);
-    }
-    return DirectCopy::done;
-#else
-    (void)in;
-    (void)fd;
-    (void)count;
-    return DirectCopy::not_applicable;
-#endif
-}
-
-// Copies count (> 0) bytes from in to fd; false after a logged failure.
-bool copy_bytes(FILE *in, int fd, int32_t count) {
-    for (DirectCopy (*direct)(FILE *, int, int32_t) : {copy_from_file, copy_from_pipe}) {
-        switch (direct(in, fd, count)) {
-        case DirectCopy::done:
-            return true;
-        case DirectCopy::failed:
-            return false;
-        case DirectCopy::not_applicable:
-            break;
-        }
-    }
-    return copy_through_buffer(in, fd, size_t(count));
+    return true;
 }
 
 void cleanup_handler(int sig) {
@@ -228,12 +176,12 @@ tdnode *spool_to_tempfile(FILE *in, int32_t count) {
     file_size_limit_fails_writes();
     auto *node = static_cast<tdnode *>(calloc(1, sizeof(tdnode)));
     if (!node) return nullptr;
-    int fd;
+    kuvra::internal::UniqueFd fd;
     {
         SignalBlock block;
         char name[KV_PATH_BUFSIZE];
-        fd = KVCompat_mkstemp(name, sizeof name, KV_SPOOL_PREFIX);
-        if (fd < 0) {
+        fd.reset(KVCompat_mkstemp(name, sizeof name, KV_SPOOL_PREFIX));
+        if (!fd) {
             free(node);
             return nullptr;
         }
@@ -242,15 +190,23 @@ tdnode *spool_to_tempfile(FILE *in, int32_t count) {
         pending_set = 1;
     }
 
-    // Blocks reserved in one call before the copy: ext4 otherwise reserves
-    // them page by page as the writes come, which made the copy a fifth
-    // slower.  Only a hint: without it (no support, no space) the writes
-    // below still succeed or fail on their own.
-    if (count > 0) (void)fallocate(fd, 0, 0, off_t(count));
-    bool ok = count <= 0 || copy_bytes(in, fd, count);
+    // A field that cannot fit is refused before a byte of it is read, not
+    // after the disk (or, on a tmpfs, the memory) has filled up.
+    bool ok = true;
+    const int64_t free_bytes = kuvra::internal::free_space(fd.get());
+    if (count > 0 && free_bytes >= 0 && count > free_bytes) {
+        const char *slash = strrchr(node->name, '/');
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                     "Field of %" PRId32 " bytes does not fit the %" PRId64
+                     " bytes free in the spool directory %.*s.\n",
+                     count, free_bytes, slash ? int(slash - node->name) : 1,
+                     slash ? node->name : ".");
+        ok = false;
+    }
+    ok = ok && (count <= 0 || copy_bytes(in, fd.get(), count));
     // A failing close of a regular file means the data may not be there.
-    if (close(fd) != 0 && ok) {
-        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Ouch - wlen failure?\n");
+    if (fd.close() != 0 && ok) {
+        log_copy_failure(CopyResult::write_failed);
         ok = false;
     }
 

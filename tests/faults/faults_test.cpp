@@ -13,6 +13,7 @@
 #include "sandbox.h"
 
 #include <kuvra/filetype.h>
+#include <kuvra/internal/io.h>
 #include <kuvra/pipes.h>
 
 #include <gtest/gtest.h>
@@ -22,8 +23,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -162,6 +165,90 @@ TEST_F(Faults, TmpFullExport) {
     EXPECT_TRUE(has(o.r.err, "Ouch - wlen failure?\n")) << o.r.err;
     EXPECT_TRUE(has(o.r.err, "Field copy failure.\n")) << o.r.err;
     EXPECT_TRUE(o.tmp_left.empty()) << ::testing::PrintToString(o.tmp_left);
+}
+
+// ---- spool space follows the data ----------------------------------------
+
+// kuvra_ppmtodicom -m with a tmpfs of tmpfs_size as its /tmp (a mount
+// namespace of its own), reading a pipe that the test feeds; its /tmp is
+// seen from here through /proc/PID/root.  False when no such run can be
+// made here.
+struct TmpfsRun {
+    pid_t pid = -1;
+    int feed = -1;
+    fs::path err;
+};
+
+bool start_on_tmpfs(const kvsandbox::ScratchDir &dir, const std::string &tmpfs_size,
+                    TmpfsRun &run) {
+    if (!kvsandbox::have_private_tmp()) return false;
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) return false;
+    run.err = dir / "err";
+    const std::string script = "mount -t tmpfs -o size=" + tmpfs_size +
+                               " tmpfs /tmp && exec \"$0\" -m <&3 >/dev/null 2>\"$1\"";
+    // kuvra_pipeprefix puts the sniffed bytes of the pipe back.
+    const std::string path =
+        std::string(KUVRA_BIN_DIR) + ":" + (getenv("PATH") ? getenv("PATH") : "");
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("PATH", path.c_str(), 1);
+        if (p[0] == 3 ? fcntl(3, F_SETFD, 0) != 0 : dup2(p[0], 3) != 3) _exit(127);
+        execlp("unshare", "unshare", "-rm", "sh", "-c", script.c_str(), converter.c_str(),
+               run.err.c_str(), nullptr);
+        _exit(127);
+    }
+    close(p[0]);
+    run.pid = pid;
+    run.feed = p[1];
+    return pid > 0;
+}
+
+// Status of the run once its input has ended.
+int finish(TmpfsRun &run) {
+    if (run.feed >= 0) close(run.feed);
+    run.feed = -1;
+    int status = 0;
+    while (waitpid(run.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A header that declares 2 GiB of pixels and then stalls takes space for
+// the bytes that came and a bounded step more, not for the 2 GiB; a field
+// larger than the whole spool directory is refused before a byte is read.
+TEST_F(Faults, SpoolSpaceFollowsTheData) {
+    signal(SIGPIPE, SIG_IGN);
+    TmpfsRun run;
+    if (!start_on_tmpfs(dir, "3g", run)) GTEST_SKIP() << "no mount namespace for a tmpfs";
+    const std::string head = "P5\n46340 46340\n255\n", mib(1 << 20, 'x');
+    ASSERT_EQ(write(run.feed, head.data(), head.size()), ssize_t(head.size()));
+    ASSERT_TRUE(kuvra::internal::write_fully(run.feed, mib.data(), mib.size()) == mib.size());
+    const fs::path tmp = "/proc/" + std::to_string(run.pid) + "/root/tmp";
+    struct stat st {};
+    bool seen = false;
+    for (int i = 0; i < 1000 && !seen; i++) {
+        std::error_code ec;
+        for (const auto &e : fs::directory_iterator(tmp, ec))
+            if (e.path().filename().string().rfind("kuvra_ppmtodicom_", 0) == 0 &&
+                stat(e.path().c_str(), &st) == 0 && st.st_size >= off_t(mib.size()))
+                seen = true;
+        if (!seen) usleep(10000);
+    }
+    ASSERT_TRUE(seen) << "no spool file with the bytes sent";
+    EXPECT_LE(int64_t(st.st_blocks) * 512, (int64_t(9) << 20) + 65536);
+    EXPECT_EQ(finish(run), 1);
+    EXPECT_TRUE(has(kvtest::read_file(run.err), "Ouch - rlen failure?\n"));
+
+    ASSERT_TRUE(start_on_tmpfs(dir, "8m", run));
+    const std::string big = "P5\n4096 4096\n255\n";
+    ASSERT_EQ(write(run.feed, big.data(), big.size()), ssize_t(big.size()));
+    EXPECT_EQ(finish(run), 1);
+    const std::string err = kvtest::read_file(run.err);
+    EXPECT_TRUE(has(err, "Field of 16777216 bytes does not fit the ")) << err;
+    EXPECT_TRUE(has(err, " bytes free in the spool directory /tmp.\n")) << err;
+    EXPECT_TRUE(has(err, "Field copy failure.\n")) << err;
+    EXPECT_FALSE(has(err, "rlen")) << err;
 }
 
 // ---- a decompressor that dies -------------------------------------------

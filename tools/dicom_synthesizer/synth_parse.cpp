@@ -123,20 +123,21 @@ class Reader {
         uint64_t done = 0;
         int pending = -1; // first byte of a pair split between two reads
         while (done < n) {
-            // Once the buffer is drained, a plain copy from a pipe moves
-            // pages in the kernel (splice) instead of through this buffer.
-            if (pos_ == end_ && fd >= 0 && !swap && splice_ok_ && src_.fd() >= 0) {
-                ssize_t k = splice(src_.fd(), nullptr, fd, nullptr,
-                                   static_cast<size_t>(std::min<uint64_t>(n - done, 1 << 20)),
-                                   SPLICE_F_MOVE | SPLICE_F_MORE);
-                if (k > 0) {
-                    done += static_cast<uint64_t>(k);
-                    continue;
+            // Once the buffer is drained, a plain copy between descriptors
+            // goes by the means that suit the two ends (splice from a pipe,
+            // a kernel copy between files), through this buffer at most.
+            if (pos_ == end_ && fd >= 0 && !swap && src_.fd() >= 0) {
+                kuvra::internal::CopyOptions opt;
+                opt.buffer = page_;
+                opt.buffer_size = buf_size + page_size;
+                const kuvra::internal::CopyResult r =
+                    kuvra::internal::copy_bytes(src_.fd(), fd, static_cast<int64_t>(n - done), opt);
+                done += static_cast<uint64_t>(r.copied);
+                if (r.status == r.read_failed || r.status == r.write_failed) {
+                    errno = r.error;
+                    return -1;
                 }
-                if (k == 0) break; // end of input
-                if (errno == EINTR) continue;
-                if (errno != EINVAL && errno != ENOSYS && errno != EBADF) return -1;
-                splice_ok_ = false; // not a pipe, or a target splice cannot write
+                break; // all of it, or the end of input
             }
             if (pos_ == end_) {
                 int f = fill();
@@ -207,11 +208,8 @@ class Reader {
     }
 
     // The buffer starts on a page, or for a copy between files at the place
-    // within a page that buffer_phase chooses.  A large allocation starts a
-    // few bytes into its first page, and a read from a pipe or file into a
-    // buffer that lies a few bytes after the source's offset within its page
-    // is several times slower on some processors (the loads and stores of
-    // the copy alias each other).
+    // within a page that buffer_phase chooses (kuvra/internal/pagephase.h
+    // says why): a large allocation starts a few bytes into its first page.
     static char *page_start(char *storage) {
         return storage + (page_size - reinterpret_cast<uintptr_t>(storage) % page_size) % page_size;
     }
@@ -219,7 +217,6 @@ class Reader {
     ReadBuffer own_;
     char *page_;
     char *buf_;
-    bool splice_ok_ = true;
     size_t pos_ = 0, end_ = 0;
 };
 
