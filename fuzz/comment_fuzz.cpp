@@ -74,11 +74,11 @@ bool nested(std::string_view v) {
 
 // The converter's own macros, which no header comment may redefine.
 bool reserved(const std::string &name) {
-    for (const char *r :
-         {"XX_OVERRIDE", "XX_UNSET", "XX_DEFAULT", "XX_OVERRIDE_IFDEF", "XX_OPTIONAL", "XX_REQUIRE",
-          "XX_REQUIRE_VALUE", "XX_CURRENT_DATE", "XX_CURRENT_TIME", "XX_DATA_FORMAT"})
+    for (const char *r : {"XX_OVERRIDE", "XX_UNSET", "XX_DEFAULT", "XX_OVERRIDE_IFDEF",
+                          "XX_OPTIONAL", "XX_REQUIRE", "XX_REQUIRE_VALUE", "XX_CURRENT_DATE",
+                          "XX_CURRENT_TIME", "XX_DATA_FORMAT", "XX_ATTRIBUTES"})
         if (name == r) return true;
-    return name.rfind("XX_FIELD_", 0) == 0;
+    return name.rfind("XX_FIELD_", 0) == 0 || name.rfind("XX_ORIGIN_", 0) == 0;
 }
 
 // A byte the converter keeps out of values: C0 controls but TAB, FF and

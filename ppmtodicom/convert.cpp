@@ -90,8 +90,8 @@ extern "C" int convert_stream(FILE *in, FILE *out, int magic) {
     return convert_stream_with(in, out, magic, nullptr, 0, nullptr, nullptr);
 }
 
-extern "C" int convert_stream_with(FILE *in, FILE *out, int magic, const char *comments,
-                                   size_t length, int (*input_whole)(void *), void *ctx) {
+extern "C" int convert_stream_with(FILE *in, FILE *out, int magic, const kv_comment_block *blocks,
+                                   size_t count, int (*input_whole)(void *), void *ctx) {
     const char *format = data_format_name(magic);
     if (!format) return -1;
     LineReader lines(in);
@@ -108,12 +108,14 @@ extern "C" int convert_stream_with(FILE *in, FILE *out, int magic, const char *c
     if (line_loop(lines, out, magic, attrs)) return 1;
     if (input_whole && input_whole(ctx) != 0) return 1;
     // Last, so that their definitions replace the input's of the same names.
-    if (length > 0) {
-        FILE *extra = fmemopen(const_cast<char *>(comments), length, "r");
+    for (size_t i = 0; i < count; i++) {
+        if (blocks[i].length == 0) continue;
+        FILE *extra = fmemopen(const_cast<char *>(blocks[i].lines), blocks[i].length, "r");
         if (!extra) {
             debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot open input stream.\n");
             return 1;
         }
+        attrs.set_source(blocks[i].origin ? blocks[i].origin : "");
         LineReader extra_lines(extra);
         line_loop(extra_lines, out, 0, attrs); // header comments only: nothing fatal
         fclose(extra);

@@ -50,19 +50,36 @@ int next_data_line(LineReader &lines);
 // "Dicom/(gggg,eeee)" form, and the generic form named by a keyword of the
 // data dictionary.  Written last into the stream as XX_ATTRIBUTES, so that a
 // template can write every attribute it does not list itself, with the VR
-// the dictionary gives (common.m4inc, KV_OTHER_ATTRS).
+// the dictionary gives (common.m4inc, KV_OTHER_ATTRS), and as one
+// XX_ORIGIN_gggg_eeee per attribute, which names the comment or option its
+// value came from, for the messages about that value (KV_ATTR).
 class AttributeList {
   public:
+    // Where the comments translated from now on come from: empty for the
+    // input's own header comments (an origin "header comment #KEY"), else
+    // the option that gave them ("-k PatientName", "--study-from ref.dcm").
+    void set_source(std::string source) { source_ = std::move(source); }
     // vr: two upper-case letters.  A tag given again keeps its first VR
-    // and keyword (the definitions of one tag are one macro).
-    void add(uint16_t group, uint16_t element, std::string_view vr, std::string_view keyword);
+    // and keyword (the definitions of one tag are one macro).  key: the
+    // comment's key as it stood; tag_form: it is the "Dicom/(gggg,eeee)"
+    // form, whose value a template takes over the keyword form's, so its
+    // origin wins too.
+    void add(uint16_t group, uint16_t element, std::string_view vr, std::string_view keyword,
+             std::string_view key, bool tag_form);
     bool empty() const { return attrs_.empty(); }
-    // "define([[XX_ATTRIBUTES]],[[gggg eeee VR Keyword;...]])\n" in tag
+    // "define([[XX_ORIGIN_gggg_eeee]],[[origin]])\n" for each attribute, then
+    // "define([[XX_ATTRIBUTES]],[[gggg eeee VR Keyword;...]])\n", in tag
     // order; nothing when the list is empty.
     void write(FILE *out) const;
 
   private:
-    std::map<uint32_t, std::string> attrs_; // tag -> "VR Keyword"
+    struct Attribute {
+        std::string vr_keyword; // "VR Keyword"
+        std::string origin;
+        bool tag_form;
+    };
+    std::map<uint32_t, Attribute> attrs_;
+    std::string source_;
 };
 
 // Translates the header comment that lines holds (its first byte is '#'),

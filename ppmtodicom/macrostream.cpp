@@ -99,8 +99,8 @@ HexScan scan_tag_number(std::string_view s, size_t &at, unsigned &value) {
 
 // Macros that the converter defines itself and that templates expand: the
 // prelude's utility macros, the run's date, time and format, the field
-// macros.  A header comment of one of these names would replace them with
-// its value, which m4 then runs as input (a value "syscmd(...)" for
+// macros, the attribute list and the origins of its values.  A header comment of one of these names
+// would replace them with its value, which m4 then runs as input (a value "syscmd(...)" for
 // XX_DATA_FORMAT runs a command once a template checks the format).
 constexpr std::string_view reserved_names[] = {
     "XX_OVERRIDE",     "XX_UNSET",       "XX_DEFAULT",       "XX_OVERRIDE_IFDEF",
@@ -111,7 +111,7 @@ constexpr std::string_view reserved_names[] = {
 bool reserved_macro(std::string_view name) {
     for (std::string_view r : reserved_names)
         if (name == r) return true;
-    return name.starts_with("XX_FIELD_");
+    return name.starts_with("XX_FIELD_") || name.starts_with("XX_ORIGIN_");
 }
 
 // The VR a header comment's text is written in, for the dictionary's VR of
@@ -161,7 +161,7 @@ void note_attribute(kuvra_convert::AttributeList *attrs, const std::string &rawk
                      rawkey.c_str(), dict_vr.c_str());
         return;
     }
-    attrs->add(uint16_t(group), uint16_t(element), text, keyword);
+    attrs->add(uint16_t(group), uint16_t(element), text, keyword, rawkey, dicom);
 }
 
 // The keyword that a generic key which names no attribute was meant to be,
@@ -268,16 +268,30 @@ int m4_quotes_balanced(const char *text, size_t len) {
 namespace kuvra_convert {
 
 void AttributeList::add(uint16_t group, uint16_t element, std::string_view vr,
-                        std::string_view keyword) {
-    attrs_.try_emplace(uint32_t(group) << 16 | element,
-                       std::string(vr) + " " + std::string(keyword));
+                        std::string_view keyword, std::string_view key, bool tag_form) {
+    // The origin stands quoted in the stream and on one line of the
+    // template's output: no quote, no control character.
+    std::string origin = source_.empty() ? "header comment #" + std::string(key) : source_;
+    for (char &c : origin)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '[' || c == ']') c = '?';
+    auto [at, added] = attrs_.try_emplace(
+        uint32_t(group) << 16 | element,
+        Attribute{std::string(vr) + " " + std::string(keyword), origin, tag_form});
+    if (!added && (tag_form || !at->second.tag_form)) {
+        at->second.origin = std::move(origin);
+        at->second.tag_form = tag_form;
+    }
 }
 
 void AttributeList::write(FILE *out) const {
     if (attrs_.empty()) return;
+    for (const auto &[tag, a] : attrs_)
+        fprintf(out, "define([[XX_ORIGIN_%04X_%04X]],[[%s]])\n", unsigned(tag >> 16),
+                unsigned(tag & 0xFFFF), a.origin.c_str());
     fputs("define([[XX_ATTRIBUTES]],[[", out);
-    for (const auto &[tag, rest] : attrs_)
-        fprintf(out, "%04X %04X %s;", unsigned(tag >> 16), unsigned(tag & 0xFFFF), rest.c_str());
+    for (const auto &[tag, a] : attrs_)
+        fprintf(out, "%04X %04X %s;", unsigned(tag >> 16), unsigned(tag & 0xFFFF),
+                a.vr_keyword.c_str());
     fputs("]])\n", out);
 }
 

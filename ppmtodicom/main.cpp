@@ -22,12 +22,21 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
 enum Mode { to_stdout = 0, to_pipeline = 1 };
+
+// Header-comment lines that an option gives, and the option, as the
+// messages about their values name it.
+struct CommentBlock {
+    std::string origin;
+    std::string lines;
+};
 
 struct Options {
     Mode mode = to_stdout;
@@ -36,7 +45,7 @@ struct Options {
     const char *output = nullptr;    // -o; none or "-": standard output
     const char *reference = nullptr; // --study-from / --series-from, the last given
     bool series = false;             // the reference's series is joined too
-    std::string comments;            // -k, as header-comment lines
+    std::vector<CommentBlock> keys;  // -k, as header-comment lines, one block each
 };
 
 void log_error(const char *msg) {
@@ -97,9 +106,13 @@ Parsed parse_options(int argc, char **argv, Options *opt) {
             opt->mode = to_pipeline;
             opt->module = optarg;
             break;
-        case 'k':
-            if (!kuvra_convert::key_option_comment(optarg, opt->comments)) return Parsed::failed;
+        case 'k': {
+            std::string_view arg = optarg;
+            CommentBlock b{"-k " + std::string(arg.substr(0, arg.find('='))), {}};
+            if (!kuvra_convert::key_option_comment(arg, b.lines)) return Parsed::failed;
+            opt->keys.push_back(std::move(b));
             break;
+        }
         case 'o':
             opt->output = optarg;
             break;
@@ -435,13 +448,20 @@ int main(int argc, char **argv) {
     // Everything that can be refused without the input is, before any
     // output exists.  The reference's attributes come before -k's, so that
     // -k wins over them as over the input's.
-    std::string comments;
-    if (!open_input(opt.input) || (opt.reference && !kuvra_convert::reference_comments(
-                                                        opt.reference, opt.series, comments))) {
+    std::vector<CommentBlock> given;
+    if (opt.reference)
+        given.push_back(
+            {std::string(opt.series ? "--series-from " : "--study-from ") + opt.reference, {}});
+    if (!open_input(opt.input) ||
+        (opt.reference &&
+         !kuvra_convert::reference_comments(opt.reference, opt.series, given.back().lines))) {
         debug_exit();
         return 1;
     }
-    comments += opt.comments;
+    given.insert(given.end(), opt.keys.begin(), opt.keys.end());
+    std::vector<kv_comment_block> blocks;
+    for (const CommentBlock &b : given)
+        blocks.push_back({b.origin.c_str(), b.lines.data(), b.lines.size()});
 
     // The input is recognised before the pipeline starts: a refused input
     // gets its own message, not m4's and the synthesizer's about a stream
@@ -460,7 +480,7 @@ int main(int argc, char **argv) {
     FILE *in = fdopen(fd, "rb");
     if (!in) fatal_stop(&sink, "Cannot open input stream.\n");
 
-    int status = convert_stream_with(in, sink.out, magic, comments.data(), comments.size(),
+    int status = convert_stream_with(in, sink.out, magic, blocks.data(), blocks.size(),
                                      input_children_ok, nullptr);
     fclose(in);
     finish(&sink, status == 0 ? 0 : 1);

@@ -65,15 +65,23 @@ int m4_quotes_balanced(const char *text, size_t len);
  * logged (the closing line KV_M4_CLOSING is then not written), -1 for an unsupported
  * magic code (nothing written). */
 int convert_stream(FILE *in, FILE *out, int magic);
-/* The same, with the header-comment lines comments (length bytes, LF-ended)
- * translated after the whole input, so that they win over the input's own
- * comments of the same keys (the command line's -k, --study-from).  When
- * input_whole is not NULL it is called with ctx once the input has been read
- * to its end, before anything more is written: a non-zero result (after
- * its logged message: a decompressor that failed) makes the run fatal, and
- * the closing line is not written. */
-int convert_stream_with(FILE *in, FILE *out, int magic, const char *comments, size_t length,
-                        int (*input_whole)(void *ctx), void *ctx);
+/* Header-comment lines (length bytes, LF-ended) that the command line gives
+ * (-k, --study-from), with the option that gave them, for the messages
+ * about their values ("-k PatientName"; NULL or empty: "header comment"). */
+typedef struct kv_comment_block {
+    const char *origin;
+    const char *lines;
+    size_t length;
+} kv_comment_block;
+
+/* The same, with the count blocks of header-comment lines translated after
+ * the whole input, in order, so that they win over the input's own
+ * comments of the same keys.  When input_whole is not NULL it is called with
+ * ctx once the input has been read to its end, before anything more is
+ * written: a non-zero result (after its logged message: a decompressor that
+ * failed) makes the run fatal, and the closing line is not written. */
+int convert_stream_with(FILE *in, FILE *out, int magic, const kv_comment_block *blocks,
+                        size_t count, int (*input_whole)(void *ctx), void *ctx);
 
 /* ---- Spooling ------------------------------------------------------------ */
 

@@ -326,3 +326,65 @@ TEST(Pipeline, RefusalsGiveStatusMessageAndLeaveNoSpoolFile) {
     EXPECT_TRUE(wrong.run.out.empty());
     EXPECT_TRUE(leftover_spools(px).empty());
 }
+
+// A refused value is named by what the user wrote - the header comment in
+// its form, or the -k key - with its VR's form, not by a line of m4's
+// output; the comment whose value the template takes is the one named.
+TEST(Pipeline, BadValuesNameTheCommentOrOptionTheyCameFrom) {
+    REQUIRE_CONVERTER();
+    kvtest::TempDir d;
+    const std::string px = dicomtest::pattern(2 * 2, 5);
+    auto run = [&](const std::string &comments, std::vector<std::string> args) {
+        kvtest::write_file(d / "in.pgm", "P5\n" + comments + "2 2\n255\n" + px);
+        args.insert(args.begin(), {kvtest::bin("kuvra_ppmtodicom"), "-d", "secondary_capture", "-o",
+                                   (d / "out.dcm").string()});
+        args.push_back((d / "in.pgm").string());
+        return kvtest::run(args);
+    };
+    const struct {
+        std::string comments;
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {"#PatientBirthDate:\t2024-13-45\n",
+         {},
+         "kuvra_dicom_synthesizer: header comment #PatientBirthDate: (0010,0030) "
+         "PatientBirthDate: value \"2024-13-45\" is not a date of the calendar: DA is YYYYMMDD, "
+         "such as 20240131\n"},
+        // The tag form wins over the keyword form, whichever comes last.
+        {"#Dicom/(0010,0030):\t20240230\n#PatientBirthDate:\t19700101\n",
+         {},
+         "kuvra_dicom_synthesizer: header comment #Dicom/(0010,0030): (0010,0030) "
+         "PatientBirthDate: value \"20240230\" is not a date of the calendar: DA is YYYYMMDD, "
+         "such as 20240131\n"},
+        {"#StudyTime:\t1200\n",
+         {"-k", "StudyTime=2561"},
+         "kuvra_dicom_synthesizer: -k StudyTime: (0008,0030) StudyTime: value \"2561\" is not a "
+         "time of day: TM is HHMMSS, HHMM or HH, with an optional fraction of a second "
+         "(HHMMSS.FFFFFF), such as 235959\n"},
+        {"",
+         {"-k", "(0010,1010)=12"},
+         "kuvra_dicom_synthesizer: -k (0010,1010): (0010,1010) PatientAge: value \"12\" does not "
+         "conform to VR AS (Value Representation violated): AS is three digits and D, W, M or Y "
+         "(days, weeks, months, years), such as 042Y\n"},
+        {"#Dicom/(0028,0010):\tx\n#Dicom/(0009,1001)/US:\t70000\n",
+         {},
+         "kuvra DICOM module: warning: (0028,0010) Rows is decided by the export, not by header "
+         "comments: the comment is ignored\n"
+         "kuvra_dicom_synthesizer: header comment #Dicom/(0009,1001)/US: (0009,1001): value "
+         "\"70000\" is not a valid US number list: US is a whole number from 0 to 65535\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.comments);
+        auto r = run(c.comments + "#PatientID:\tP1\n", c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.message);
+        EXPECT_FALSE(std::filesystem::exists(d / "out.dcm"));
+    }
+    // A good -k value replaces a bad comment's, and no origin is left over.
+    auto fixed = run("#PatientBirthDate:\t2024-13-45\n#PatientID:\tP1\n",
+                     {"-k", "PatientBirthDate=20240229"});
+    EXPECT_EQ(fixed.status, 0) << fixed.err;
+    EXPECT_EQ(fixed.err, "");
+    EXPECT_EQ(attr(dicomtest::dump((d / "out.dcm").string()), "(0010,0030)"), "20240229");
+}

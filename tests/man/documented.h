@@ -163,7 +163,7 @@ inline const std::vector<Program> &programs() {
          false},
         {"kuvra_pipeprefix", {"--help", "--version"}, {}, false},
         // Its messages follow "kuvra_dicom_synthesizer: " and, for a failure
-        // of one input line, "line N: ".
+        // of one input line, "line N: " or the origin the line names.
         {"kuvra_dicom_synthesizer",
          {"-h", "--help", "--version", "--study-of", "--series-of"},
          {
@@ -231,9 +231,9 @@ inline const std::vector<Program> &programs() {
              "%s: cannot insert the element\n",
              "%s: cannot store the value (%s)\n",
              "%s: value %s is not valid UTF-8 (SpecificCharacterSet ISO_IR 192)\n",
-             "%s: value %s is not a valid %s number list\n",
-             "%s: value %s is not a valid %s value\n",
-             "%s: value %s does not conform to VR %s (%s)\n",
+             "%s: value %s is not a valid %s number list: %s\n",
+             "%s: value %s is not a valid %s value: %s\n",
+             "%s: value %s does not conform to VR %s (%s): %s\n",
              "%s: value %s is not a date of the calendar: DA is YYYYMMDD, such as 20240131\n",
              "%s: value %s is not a time of day: TM is HHMMSS, HHMM or HH, with an optional "
              "fraction of a second (HHMMSS.FFFFFF), such as 235959\n",

@@ -129,9 +129,16 @@ TEST(CommandLine, KeyOptionSetsAttributesOverTheInputs) {
                                  "XX_ExportField", "XX_DICOM_0020_0010", "XX_PatientName",
                                  "XX_DICOM_0028_0030"}),
               "Doe^Jane|KV-1|Head\\Neck|Volume||From^Input|0.5\\0.5\n" + progtest::end_mark);
-    // Last, the attributes named, for the templates to write those they do not list.
+    // Last, where each value came from (-k wins over both forms of the
+    // input), and the attributes named, for the templates to write those
+    // they do not list.
     EXPECT_TRUE(
         r.out.ends_with("define([[XX_DICOM_0028_0030]],[[0.5\\0.5]])\n"
+                        "define([[XX_ORIGIN_0008_103E]],[[-k 0008,103e]])\n"
+                        "define([[XX_ORIGIN_0010_0010]],[[-k PatientName]])\n"
+                        "define([[XX_ORIGIN_0010_0020]],[[-k (0010,0020)]])\n"
+                        "define([[XX_ORIGIN_0020_0010]],[[-k StudyID]])\n"
+                        "define([[XX_ORIGIN_0028_0030]],[[-k PixelSpacing]])\n"
                         "define([[XX_ATTRIBUTES]],[[0008 103E LO SeriesDescription;"
                         "0010 0010 PN PatientName;0010 0020 LO PatientID;"
                         "0020 0010 SH StudyID;0028 0030 DS PixelSpacing;]])\n" KV_M4_CLOSING))

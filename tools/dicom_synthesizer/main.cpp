@@ -19,6 +19,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -37,7 +38,15 @@ void usage(FILE *f) {
           f);
 }
 
-int refuse(const kuvra::synth::ParseError &err) {
+// The failure, named by where the value came from when its element line
+// said so ("#origin: "), else by the line of the element list.
+int refuse(const kuvra::synth::ParseError &err, const std::vector<kuvra::synth::Element> &elems) {
+    for (const kuvra::synth::Element &el : elems)
+        if (err.line > 0 && el.line == err.line && !el.origin.empty()) {
+            fprintf(stderr, "kuvra_dicom_synthesizer: %s: %s\n", el.origin.c_str(),
+                    err.message.c_str());
+            return 1;
+        }
     if (err.line > 0)
         fprintf(stderr, "kuvra_dicom_synthesizer: line %lld: %s\n",
                 static_cast<long long>(err.line), err.message.c_str());
@@ -144,7 +153,7 @@ int main(int argc, char **argv) {
         if (writer.started() &&
             (ftruncate(STDOUT_FILENO, start) != 0 || lseek(STDOUT_FILENO, start, SEEK_SET) < 0))
             fputs("kuvra_dicom_synthesizer: cannot cut back the partial output\n", stderr);
-        return refuse(err);
+        return refuse(err, elems);
     }
     return 0;
 }

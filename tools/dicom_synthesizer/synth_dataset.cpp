@@ -269,11 +269,12 @@ bool DatasetBuilder::put_text(Element &el, DcmElement &elem, const std::string &
                               charset_text_ + "\" does not define (ISO_IR 192 takes UTF-8)");
     }
     if (elem.putString(el.text.c_str(), static_cast<Uint32>(el.text.size())).bad())
-        return refuse(std::string("is not a valid ") + el.vr + " value");
+        return refuse(std::string("is not a valid ") + el.vr + " value: " + vr_form(el.vr));
     if (v.empty()) return true;
     OFCondition c = elem.checkValue("1-n");
     if (c.bad())
-        return refuse(std::string("does not conform to VR ") + el.vr + " (" + c.text() + ")");
+        return refuse(std::string("does not conform to VR ") + el.vr + " (" + c.text() +
+                      "): " + vr_form(el.vr));
     const DcmDataDictionary &dict = dcmDataDict.rdlock();
     const DcmDictEntry *de = dict.findEntry(dict_tag, nullptr);
     int vmin = de ? de->getVMMin() : 1, vmax = de ? de->getVMMax() : DcmVariableVM;

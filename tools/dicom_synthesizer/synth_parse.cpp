@@ -279,6 +279,7 @@ class ListParser {
             if (trim_blanks(s).empty()) continue;
             if (s.front() == '#') {
                 seen_end_ |= trim_blanks(s) == KV_END_MARK;
+                if (s.starts_with(origin_mark)) origin_ = trim_blanks(s.substr(origin_mark.size()));
                 continue;
             }
             if (!element_line(s)) return false;
@@ -296,6 +297,8 @@ class ListParser {
     bool element_line(std::string_view s) {
         Element el;
         el.line = lineno_;
+        el.origin = std::move(origin_);
+        origin_.clear();
         if (s.size() < 11 || s[0] != '(' || s[5] != ',' || s[10] != ')' ||
             !parse_hex4(s.substr(1, 4), el.group) || !parse_hex4(s.substr(6, 4), el.elem))
             return fail("expected an element tag \"(gggg,eeee)\" at the start of the line");
@@ -461,6 +464,9 @@ class ListParser {
     std::string line_;
     int64_t lineno_ = 0;
     bool seen_end_ = false; // the line KV_END_MARK has been read
+    // "#origin: TEXT" names where the value of the next element line came from.
+    static constexpr std::string_view origin_mark = "#origin: ";
+    std::string origin_;
 };
 
 } // namespace

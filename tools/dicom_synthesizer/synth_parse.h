@@ -90,6 +90,10 @@ struct Element {
     // Binary copied to the descriptor that on_large_value chose, not kept.
     bool streamed = false;
     int64_t line = 0; // line number of the element line, from 1
+    // Where the value came from, for messages about it: the text of an
+    // "#origin: " line just before the element line ("header comment
+    // #PatientName", "-k PatientName"); empty when none came before it.
+    std::string origin;
 };
 
 struct ParseError {

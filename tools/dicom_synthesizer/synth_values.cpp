@@ -293,7 +293,7 @@ bool check_text_value(std::string_view vr, std::string_view v, bool utf8, std::s
         bool bad = false;
         for_each_value(v, [&](std::string_view one) { bad |= !number_ok(one, *nr); });
         if (bad) {
-            why = "is not a valid " + std::string(vr) + " number list";
+            why = "is not a valid " + std::string(vr) + " number list: " + vr_form(vr);
             return false;
         }
     }
@@ -310,6 +310,45 @@ bool check_text_value(std::string_view vr, std::string_view v, bool utf8, std::s
         }
     }
     return true;
+}
+
+std::string vr_form(std::string_view vr) {
+    struct Form {
+        const char *vr, *text;
+    };
+    static constexpr Form forms[] = {
+        {"AE", "at most 16 characters, no backslash or control character"},
+        {"AS", "three digits and D, W, M or Y (days, weeks, months, years), such as 042Y"},
+        {"AT", "a tag (gggg,eeee)"},
+        {"CS", "at most 16 upper-case letters, digits, blanks and underscores, such as OT"},
+        {"DA", "YYYYMMDD, such as 20240131"},
+        {"DS", "a decimal number of at most 16 characters, such as 0.5 or -1.25e3"},
+        {"DT", "YYYYMMDDHHMMSS.FFFFFF&ZZXX, from the year on, such as 20240131235959"},
+        {"FD", "a floating-point number, such as 0.5"},
+        {"FL", "a floating-point number of single precision, such as 0.5"},
+        {"IS", "a whole number from -2147483648 to 2147483647, at most 12 characters"},
+        {"LO", "at most 64 characters, no backslash or control character"},
+        {"LT", "text of at most 10240 characters"},
+        {"PN", "Family^Given^Middle^Prefix^Suffix, at most 64 characters per group, such as "
+               "Doe^Jane"},
+        {"SH", "at most 16 characters, no backslash or control character"},
+        {"SL", "a whole number from -2147483648 to 2147483647"},
+        {"SS", "a whole number from -32768 to 32767"},
+        {"ST", "text of at most 1024 characters"},
+        {"SV", "a whole number of 64 bits with a sign"},
+        {"TM", "HHMMSS[.FFFFFF], HHMM or HH, such as 235959"},
+        {"UC", "characters without backslash or control character"},
+        {"UI", "at most 64 digits and dots, each part without a leading zero, such as "
+               "1.2.840.10008.5.1.4.1.1.7"},
+        {"UL", "a whole number from 0 to 4294967295"},
+        {"UR", "a URI or URL without blanks"},
+        {"US", "a whole number from 0 to 65535"},
+        {"UT", "text"},
+        {"UV", "a whole number of 64 bits without a sign"},
+    };
+    for (const Form &f : forms)
+        if (vr == f.vr) return std::string(vr) + " is " + f.text;
+    return {};
 }
 
 } // namespace kuvra::synth

@@ -41,4 +41,8 @@ size_t value_chars(std::string_view v, bool utf8);
 // US number list").
 bool check_text_value(std::string_view vr, std::string_view v, bool utf8, std::string &why);
 
+// The form a value of VR vr takes, as a sentence for messages ("DA is
+// YYYYMMDD, such as 20240131"); empty for the binary VRs and sequences.
+std::string vr_form(std::string_view vr);
+
 } // namespace kuvra::synth
