@@ -550,6 +550,10 @@ TEST(DicomToP5, PaletteColourAndWhatIsNotSupported) {
          "entries"},
         {"HSV", "ds.PhotometricInterpretation = 'HSV'\n",
          "unsupported photometric interpretation \"HSV\""},
+        // Text from the file is escaped: a line feed must not forge a
+        // second message, an escape sequence must not reach the terminal.
+        {"control bytes", "ds.PhotometricInterpretation = 'MONO\\nX\\x1b[2J'\n",
+         "unsupported photometric interpretation \"MONO\\x0AX\\x1B[2J\"\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

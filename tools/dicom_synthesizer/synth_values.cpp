@@ -161,28 +161,6 @@ std::string tag_text(uint16_t g, uint16_t e) {
     return b;
 }
 
-std::string shown(std::string_view v) {
-    std::string s = "\"";
-    size_t n = 0;
-    for (unsigned char c : v) {
-        if (++n > 200) {
-            s += "...";
-            break;
-        }
-        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
-            s += static_cast<char>(c);
-        } else if (c == '\\' || c == '"') {
-            s += '\\';
-            s += static_cast<char>(c);
-        } else {
-            char b[8];
-            snprintf(b, sizeof b, "\\x%02X", c);
-            s += b;
-        }
-    }
-    return s + "\"";
-}
-
 bool has_non_ascii(std::string_view v) {
     for (unsigned char c : v)
         if (c >= 0x80) return true;

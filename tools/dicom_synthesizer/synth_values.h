@@ -4,6 +4,8 @@
 // fuzzers share one copy.
 #pragma once
 
+#include <kuvra/internal/quote.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -22,10 +24,8 @@ uint32_t bytes_per_value(std::string_view vr);
 // "(gggg,eeee)" in upper-case hexadecimal.
 std::string tag_text(uint16_t group, uint16_t elem);
 
-// Quoted value for messages: bytes outside printable ASCII shown as \xNN,
-// quotes and backslashes escaped, long values cut, so that a message stays
-// one readable line.
-std::string shown(std::string_view v);
+// Quoted value for messages (kuvra/internal/quote.h).
+using kuvra::internal::shown;
 
 bool has_non_ascii(std::string_view v);
 bool is_valid_utf8(std::string_view v);

@@ -22,6 +22,7 @@
 
 #include <kuvra/internal/fd.h>
 #include <kuvra/internal/io.h>
+#include <kuvra/internal/quote.h>
 
 #include <cerrno>
 #include <cmath>
@@ -389,7 +390,7 @@ int Converter::read_attributes() {
     else if (pi == "PALETTE COLOR")
         im.colour = Colour::palette;
     else
-        return fail("unsupported photometric interpretation \"" + pi + "\"");
+        return fail("unsupported photometric interpretation " + kuvra::internal::shown(pi));
     const bool one = im.colour == Colour::mono || im.colour == Colour::palette;
     if (one && im.spp != 1)
         return fail(std::string(im.colour == Colour::mono ? "monochrome" : "palette colour") +
