@@ -78,24 +78,51 @@ std::string folded(std::string_view s) {
     return out;
 }
 
+// folded() of every keyword, by table index ("" for an entry without one),
+// made at the first search.
+const std::vector<std::string> &folded_keywords() {
+    static const std::vector<std::string> all = [] {
+        std::vector<std::string> v;
+        v.reserve(std::size(table_entries));
+        for (const DictEntry &d : table_entries)
+            v.push_back(folded(d.keyword()));
+        return v;
+    }();
+    return all;
+}
+
 // Levenshtein distance of a and b, or limit + 1 once it is certainly above
-// limit.
+// limit.  Only the band of cells within limit of the diagonal is computed
+// (a cell outside it is above limit already), so a comparison costs
+// (2 limit + 1) cells a row rather than the width of b: the search runs
+// over the whole dictionary whenever a comment's key is not one.
 size_t edit_distance(std::string_view a, std::string_view b, size_t limit) {
-    if ((a.size() > b.size() ? a.size() - b.size() : b.size() - a.size()) > limit) return limit + 1;
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j)
+    const size_t above = limit + 1;
+    if ((a.size() > b.size() ? a.size() - b.size() : b.size() - a.size()) > limit) return above;
+    // Keywords are shorter than 64 bytes: the row lives on the stack.
+    size_t small[64];
+    std::vector<size_t> large;
+    size_t *row = small;
+    if (b.size() >= std::size(small)) row = (large.resize(b.size() + 1), large.data());
+    std::fill(row, row + b.size() + 1, above);
+    for (size_t j = 0; j <= std::min(b.size(), limit); ++j)
         row[j] = j;
     for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diag = row[0], best = row[0] = i;
-        for (size_t j = 1; j <= b.size(); ++j) {
-            size_t up = row[j];
-            row[j] = std::min({up + 1, row[j - 1] + 1, diag + (a[i - 1] != b[j - 1])});
+        const size_t lo = i > limit ? i - limit : 1, hi = std::min(b.size(), i + limit);
+        // row[lo - 1] turns from row i - 1 (inside its band) into row i
+        // (column 0, or just left of the band).
+        size_t diag = row[lo - 1];
+        row[lo - 1] = lo == 1 && i <= limit ? i : above;
+        size_t best = row[lo - 1];
+        for (size_t j = lo; j <= hi; ++j) {
+            const size_t up = row[j];
+            row[j] = std::min(std::min(up, row[j - 1]) + 1, diag + (a[i - 1] != b[j - 1]));
             diag = up;
             best = std::min(best, row[j]);
         }
-        if (best > limit) return limit + 1;
+        if (best > limit) return above;
     }
-    return row[b.size()];
+    return std::min(row[b.size()], above);
 }
 
 } // namespace
@@ -106,11 +133,18 @@ const DictEntry *dict_keyword_meant(std::string_view key) noexcept {
     const size_t limit = k.size() < 10 ? 1 : 2;
     const DictEntry *best = nullptr;
     size_t best_rank = SIZE_MAX;
-    for (const DictEntry &d : table_entries) {
-        std::string_view kw = d.keyword();
-        if (kw.empty()) continue;
-        size_t dist = edit_distance(k, folded(kw), limit);
+    const std::vector<std::string> &folded_all = folded_keywords();
+    for (size_t i = 0; i < folded_all.size(); ++i) {
+        const std::string &f = folded_all[i];
+        // Most keywords differ in length by more than the limit: skipped
+        // with one comparison, the search of the whole dictionary then
+        // takes microseconds.
+        if (f.empty() || (f.size() > k.size() ? f.size() - k.size() : k.size() - f.size()) > limit)
+            continue;
+        size_t dist = edit_distance(k, f, limit);
         if (dist > limit) continue;
+        const DictEntry &d = table_entries[i];
+        std::string_view kw = d.keyword();
         // Of equal distance, a current single attribute first.
         size_t rank = dist * 2 + (d.is_range() || kw.starts_with("RETIRED_"));
         if (rank < best_rank) best = &d, best_rank = rank;

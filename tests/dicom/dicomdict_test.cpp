@@ -102,3 +102,36 @@ TEST(DicomDictTable, AgreesWithDcmtk) {
 }
 
 } // namespace
+
+// Each kind of edit, at the start, inside and at the end of a key, up to the
+// limit its length allows and one past it.
+TEST(DicomDictTable, KeywordMeantByEditDistance) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"patient name", "PatientName"},
+        {"PATIENT-NAME", "PatientName"},
+        {"PatienName", "PatientName"},
+        {"XPatientName", "PatientName"},
+        {"PatientNmae", "PatientName"},
+        {"atientNam", nullptr},
+        {"PixelSpacingXY", "PixelSpacing"},
+        {"StudyDat", "StudyDate"},
+        {"Modalty", "Modality"},
+        {"Rowz", "Rows"},
+        {"StudyDa", nullptr},
+        {"PatNam", nullptr},
+        {"PatientNmaeXY", nullptr},
+        {"Xyzzyplugh", nullptr},
+        {"Row", nullptr},
+        {"PatientNam", "PatientName"},
+    };
+    for (const auto &[key, want] : cases) {
+        SCOPED_TRACE(key);
+        const DictEntry *d = dict_keyword_meant(key);
+        if (!want) {
+            EXPECT_EQ(d, nullptr) << d->keyword();
+        } else {
+            ASSERT_NE(d, nullptr);
+            EXPECT_EQ(d->keyword(), want);
+        }
+    }
+}
