@@ -97,18 +97,35 @@ int32_t image_bytes(int32_t width, int32_t height, int item_size) {
     return n > INT32_MAX ? -1 : int32_t(n);
 }
 
-void write_data_macros(FILE *out, const char *name, const char *file, bool byteswap) {
-    fprintf(out, "define([[XX_FIELD_%s_DATA]],[[undivert([[%s]])]])\n", name, file);
-    if (byteswap)
+// The DATA macro of a field, and with swap (the file its DATA_BS macro has
+// dd write the swapped copy into) the DATA_BS macro.  dd writes into that
+// file, which the converter made, and into nothing else: nocreat and
+// nofollow refuse a name that no longer holds it (a stream run after the
+// files were removed, and a link or file planted there since), notrunc
+// spares whatever such a name holds.  m4 inserts the copy only when dd
+// succeeded, so that it never reads what another user put at the name, and
+// stops otherwise; the converter removes the file with the spooled ones.
+void write_data_macros(FILE *out, const char *name, const tdnode *data, const tdnode *swap) {
+    fprintf(out, "define([[XX_FIELD_%s_DATA]],[[undivert([[%s]])]])\n", name, data->name);
+    if (swap)
         fprintf(out,
-                "define([[XX_FIELD_%s_DATA_BS]],[[syscmd([[dd if=%s of=%s.bs conv=swab]])undivert(["
-                "[%s.bs]])syscmd([[rm %s.bs]])]])\n",
-                name, file, file, file, file);
+                "define([[XX_FIELD_%s_DATA_BS]],[[syscmd([[dd if=%s of=%s "
+                "conv=swab,notrunc,nocreat oflag=nofollow status=none]])ifelse(sysval,0,[["
+                "undivert([[%s]])]],[[m4exit(1)]])]])\n",
+                name, data->name, swap->name, swap->name);
 }
 
 // Spools count bytes; logs the fatal message on failure.
 const tdnode *spool(FILE *in, int32_t count) {
     const tdnode *node = spool_to_tempfile(in, count);
+    if (!node) fatal("Field copy failure.\n");
+    return node;
+}
+
+// The file for a field's byte-swapped copy; logs the fatal message on
+// failure.
+const tdnode *swap_file() {
+    const tdnode *node = spool_private_tempfile(".bs");
     if (!node) fatal("Field copy failure.\n");
     return node;
 }
@@ -173,7 +190,7 @@ int emit_rgb(LineReader &lines, FILE *out) {
     fprintf(out, "define([[XX_FIELD_RGB_SIZEY]],[[%" PRId32 "]])\n", height);
     fprintf(out, "define([[XX_FIELD_RGB_SIZE1]],[[%" PRId32 "]])\n", height);
     fprintf(out, "define([[XX_FIELD_RGB_TOTAL_SIZE]],[[%" PRId32 "]])\n", bytes);
-    write_data_macros(out, "RGB", node->name, false);
+    write_data_macros(out, "RGB", node, nullptr);
     return 0;
 }
 
@@ -199,7 +216,8 @@ int emit_grey(LineReader &lines, FILE *out) {
         return 1;
     }
     const tdnode *node = spool(lines.stream(), bytes);
-    if (!node) return 1;
+    const tdnode *swapped = node ? swap_file() : nullptr;
+    if (!swapped) return 1;
     fputs("define([[XX_FIELD_GREY]])\n", out);
     fprintf(out, "define([[XX_FIELD_GREY_ITEM_TYPE]],[[%s]])\n", item_size == 2 ? "U16" : "U8");
     fprintf(out, "define([[XX_FIELD_GREY_ITEM_SIZE]],[[%d]])\n", item_size);
@@ -210,7 +228,7 @@ int emit_grey(LineReader &lines, FILE *out) {
     fprintf(out, "define([[XX_FIELD_GREY_SIZE1]],[[%" PRId32 "]])\n", height);
     fprintf(out, "define([[XX_FIELD_GREY_TOTAL_SIZE]],[[%" PRId32 "]])\n", bytes);
     fprintf(out, "define([[XX_FIELD_GREY_MAXVAL]],[[%d]])\n", int(depth));
-    write_data_macros(out, "GREY", node->name, true);
+    write_data_macros(out, "GREY", node, swapped);
     return 0;
 }
 
@@ -291,7 +309,8 @@ FieldResult read_field_block(LineReader &lines, FILE *out) {
     }
 
     const tdnode *node = spool(lines.stream(), int32_t(total));
-    if (!node) return FieldResult::fatal;
+    const tdnode *swapped = node ? swap_file() : nullptr;
+    if (!swapped) return FieldResult::fatal;
     fprintf(out, "define([[XX_FIELD_%s]])\n", name);
     fprintf(out, "define([[XX_FIELD_%s_ITEM_TYPE]],[[%s]])\n", name, item_type);
     fprintf(out, "define([[XX_FIELD_%s_ITEM_SIZE]],[[%d]])\n", name, int(item_size));
@@ -302,7 +321,7 @@ FieldResult read_field_block(LineReader &lines, FILE *out) {
                 sizes[i]);
     }
     fprintf(out, "define([[XX_FIELD_%s_TOTAL_SIZE]],[[%d]])\n", name, int(total));
-    write_data_macros(out, name, node->name, true);
+    write_data_macros(out, name, node, swapped);
 
     // Empty lines may follow the data; the next other line closes the block.
     for (;;) {

@@ -105,6 +105,15 @@ extern tdnode *tdroot;
  * and is not listed. */
 tdnode *spool_to_tempfile(FILE *in, int32_t count);
 
+/* Creates a new empty file /tmp/kuvra_ppmtodicom_XXXXXX followed by suffix,
+ * exclusively (a file or link already at the name is never used) and with
+ * mode 0600, and puts its record at the head of tdroot, so that it goes with
+ * the spooled files.  For a file that a macro has an outside program write
+ * into: its name is first known when it exists, so that no other user can
+ * have put anything there, and /tmp's sticky bit keeps it from being
+ * replaced.  NULL on failure. */
+tdnode *spool_private_tempfile(const char *suffix);
+
 /* Removes every file of tdroot, newest first, and frees the records. */
 void tdroot_remove_all(void);
 /* Frees the records and keeps the files (the macro stream names them). */

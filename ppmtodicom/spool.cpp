@@ -223,6 +223,25 @@ tdnode *spool_to_tempfile(FILE *in, int32_t count) {
     return node;
 }
 
+tdnode *spool_private_tempfile(const char *suffix) {
+    auto *node = static_cast<tdnode *>(calloc(1, sizeof(tdnode)));
+    if (!node) return nullptr;
+    SignalBlock block;
+    const int len = int(strlen(suffix));
+    int n = snprintf(node->name, sizeof node->name, "%s/%sXXXXXX%s", KV_SPOOL_DIR, KV_SPOOL_PREFIX,
+                     suffix);
+    // Empty: the descriptor is not needed beyond its creation.
+    kuvra::internal::UniqueFd fd(
+        n > 0 && size_t(n) < sizeof node->name ? mkostemps(node->name, len, O_CLOEXEC) : -1);
+    if (!fd) {
+        free(node);
+        return nullptr;
+    }
+    node->next = tdroot;
+    tdroot = node;
+    return node;
+}
+
 void tdroot_remove_all(void) {
     SignalBlock block;
     while (tdroot) {

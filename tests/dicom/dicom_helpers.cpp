@@ -18,10 +18,10 @@ MacroStream::MacroStream(const std::string &format) {
 }
 
 MacroStream::~MacroStream() {
-    for (const auto &f : spool_files) {
+    for (const auto &f : spool_files)
         unlink(f.c_str());
-        unlink((f + ".bs").c_str());
-    }
+    for (const auto &f : swap_files)
+        unlink(f.c_str());
 }
 
 MacroStream &MacroStream::header(const std::string &name, const std::string &value) {
@@ -49,11 +49,17 @@ static std::string def(const std::string &name, const std::string &value) {
     return "define([[XX_FIELD_" + name + "]],[[" + value + "]])\n";
 }
 
-static std::string data_defs(const std::string &f, const std::string &file) {
+std::string MacroStream::data_defs(const std::string &f, const std::string &file) {
+    char swap[] = "/tmp/kuvra_ppmtodicom_XXXXXX.bs";
+    int fd = mkstemps(swap, 3);
+    if (fd < 0) throw std::runtime_error("mkstemps failed");
+    close(fd);
+    swap_files.push_back(swap);
     return def(f + "_DATA", "undivert([[" + file + "]])") +
-           def(f + "_DATA_BS", "syscmd([[dd if=" + file + " of=" + file +
-                                   ".bs conv=swab]])undivert([[" + file + ".bs]])syscmd([[rm " +
-                                   file + ".bs]])");
+           def(f + "_DATA_BS", "syscmd([[dd if=" + file + " of=" + swap +
+                                   " conv=swab,notrunc,nocreat oflag=nofollow "
+                                   "status=none]])ifelse(sysval,0,[[undivert([[" +
+                                   swap + "]])]],[[m4exit(1)]])");
 }
 
 MacroStream &MacroStream::rgb(const kvtest::TempDir &dir, int w, int h, const std::string &pixels) {

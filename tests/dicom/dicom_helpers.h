@@ -35,9 +35,13 @@ class MacroStream {
     std::string text() const { return text_ + "divert[[]]dnl\n"; }
     // Spool files made for this stream, named as the converter names them.
     std::vector<std::string> spool_files;
+    // The (empty) files made for the swapped copies of DATA_BS, likewise.
+    std::vector<std::string> swap_files;
 
   private:
     std::string spool(const kvtest::TempDir &dir, const std::string &data);
+    // The DATA and DATA_BS definitions of field f for the spool file.
+    std::string data_defs(const std::string &f, const std::string &file);
     std::string text_;
 };
 

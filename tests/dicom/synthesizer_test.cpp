@@ -484,8 +484,12 @@ TEST(SynthesizerDictionary, TableEntriesGiveTheFilesOfTheWholeDictionary) {
             const std::string &text;
             ~Spools() {
                 const std::string prefix = "/tmp/kuvra_ppmtodicom_";
-                for (size_t at = 0; (at = text.find(prefix, at)) != std::string::npos; ++at)
-                    std::filesystem::remove(text.substr(at, prefix.size() + 6));
+                for (size_t at = 0; (at = text.find(prefix, at)) != std::string::npos; ++at) {
+                    const size_t n = prefix.size() + 6;
+                    // The files for the swapped copies end in ".bs".
+                    std::filesystem::remove(
+                        text.substr(at, text.compare(at + n, 3, ".bs") == 0 ? n + 3 : n));
+                }
             }
         } spools{stream.out};
         ASSERT_EQ(stream.status, 0) << stream.err;

@@ -50,7 +50,7 @@ std::string strip_prefixes(const std::string &program, std::string line) {
 // Spool files named by a macro stream; the converter leaves them for the
 // reader of the stream, so the test removes exactly those it caused.
 void remove_spool_files(const std::string &stream) {
-    static const std::regex name(R"(/tmp/kuvra_ppmtodicom_[A-Za-z0-9]{6})");
+    static const std::regex name(R"(/tmp/kuvra_ppmtodicom_[A-Za-z0-9]{6}(\.bs)?)");
     for (std::sregex_iterator it(stream.begin(), stream.end(), name), end; it != end; ++it) {
         std::error_code ec;
         fs::remove(it->str(), ec);

@@ -23,6 +23,22 @@ std::vector<std::string> spool_names(const std::string &stream) {
     return names;
 }
 
+std::vector<std::string> swap_names(const std::string &stream) {
+    static const std::regex re(
+        R"(define\(\[\[XX_FIELD_[A-Za-z_]*_DATA_BS\]\],\[\[syscmd\(\[\[dd if=[^ ]* of=([^ ]*) )");
+    std::vector<std::string> names;
+    for (std::sregex_iterator it(stream.begin(), stream.end(), re), end; it != end; ++it)
+        names.push_back((*it)[1]);
+    return names;
+}
+
+std::string data_bs_definition(const std::string &name, const std::string &data,
+                               const std::string &swap) {
+    return "define([[XX_FIELD_" + name + "_DATA_BS]],[[syscmd([[dd if=" + data + " of=" + swap +
+           " conv=swab,notrunc,nocreat oflag=nofollow status=none]])ifelse(sysval,0,[[undivert([[" +
+           swap + "]])]],[[m4exit(1)]])]])\n";
+}
+
 std::string macro(const std::string &stream, const std::string &name) {
     std::string head = "define([[" + name + "]],[[";
     size_t pos = 0;
@@ -82,14 +98,14 @@ Conversion CoreTest::convert(const std::string &input, int magic) {
 }
 
 SpoolCleanup::~SpoolCleanup() {
-    for (const auto &n : names_) {
+    for (const auto &n : names_)
         unlink(n.c_str());
-        unlink((n + ".bs").c_str());
-    }
 }
 
 void SpoolCleanup::add(const std::string &stream) {
     for (auto &n : spool_names(stream))
+        names_.push_back(n);
+    for (auto &n : swap_names(stream))
         names_.push_back(n);
 }
 

@@ -17,6 +17,11 @@ std::vector<std::string> logged();
 
 // Spool file names that a macro stream names in its DATA macros, in order.
 std::vector<std::string> spool_names(const std::string &stream);
+// The files that its DATA_BS macros have dd write the swapped copies into.
+std::vector<std::string> swap_names(const std::string &stream);
+// The DATA_BS definition of field name, the converter's, for data and swap.
+std::string data_bs_definition(const std::string &name, const std::string &data,
+                               const std::string &swap);
 // The value of the definition of macro in stream ("define([[M]],[[v]])"),
 // or "<undefined>".
 std::string macro(const std::string &stream, const std::string &name);

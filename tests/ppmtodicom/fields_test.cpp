@@ -3,6 +3,9 @@
 #include "convtest.h"
 #include "kvtest.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using convtest::CoreTest;
 using convtest::field;
 using convtest::has_line;
@@ -26,34 +29,46 @@ TEST_F(Fieldset, SeveralFieldsWithTheirDefinitionsInOrder) {
     EXPECT_EQ(macro(c.out, "XX_DATA_FORMAT"), "KUVRA_FIELDSET");
     auto names = spool_names(c.out);
     ASSERT_EQ(names.size(), 2u);
+    auto swaps = convtest::swap_names(c.out);
+    ASSERT_EQ(swaps.size(), 2u);
     // Blank and digit both become underscores in a field name.
-    std::string expected =
-        "define([[XX_FIELD_Slice__]])\n"
-        "define([[XX_FIELD_Slice___ITEM_TYPE]],[[S16]])\n"
-        "define([[XX_FIELD_Slice___ITEM_SIZE]],[[2]])\n"
-        "define([[XX_FIELD_Slice___DIMENSIONS]],[[3]])\n"
-        "define([[XX_FIELD_Slice___SIZE1]],[[4]])\n"
-        "define([[XX_FIELD_Slice___SIZEX]],[[4]])\n"
-        "define([[XX_FIELD_Slice___SIZE2]],[[5]])\n"
-        "define([[XX_FIELD_Slice___SIZEY]],[[5]])\n"
-        "define([[XX_FIELD_Slice___SIZE3]],[[6]])\n"
-        "define([[XX_FIELD_Slice___SIZEZ]],[[6]])\n"
-        "define([[XX_FIELD_Slice___TOTAL_SIZE]],[[10]])\n"
-        "define([[XX_FIELD_Slice___DATA]],[[undivert([[" +
-        names[0] + "]])]])\n" + "define([[XX_FIELD_Slice___DATA_BS]],[[syscmd([[dd if=" + names[0] +
-        " of=" + names[0] + ".bs conv=swab]])undivert([[" + names[0] + ".bs]])syscmd([[rm " +
-        names[0] + ".bs]])]])\n" + "define([[XX_FIELD_b]])\n";
+    std::string expected = "define([[XX_FIELD_Slice__]])\n"
+                           "define([[XX_FIELD_Slice___ITEM_TYPE]],[[S16]])\n"
+                           "define([[XX_FIELD_Slice___ITEM_SIZE]],[[2]])\n"
+                           "define([[XX_FIELD_Slice___DIMENSIONS]],[[3]])\n"
+                           "define([[XX_FIELD_Slice___SIZE1]],[[4]])\n"
+                           "define([[XX_FIELD_Slice___SIZEX]],[[4]])\n"
+                           "define([[XX_FIELD_Slice___SIZE2]],[[5]])\n"
+                           "define([[XX_FIELD_Slice___SIZEY]],[[5]])\n"
+                           "define([[XX_FIELD_Slice___SIZE3]],[[6]])\n"
+                           "define([[XX_FIELD_Slice___SIZEZ]],[[6]])\n"
+                           "define([[XX_FIELD_Slice___TOTAL_SIZE]],[[10]])\n"
+                           "define([[XX_FIELD_Slice___DATA]],[[undivert([[" +
+                           names[0] + "]])]])\n" +
+                           convtest::data_bs_definition("Slice__", names[0], swaps[0]) +
+                           "define([[XX_FIELD_b]])\n";
     EXPECT_NE(c.out.find(expected), std::string::npos) << c.out;
     EXPECT_EQ(kvtest::read_file(names[0]), a);
     EXPECT_EQ(kvtest::read_file(names[1]), b);
     EXPECT_EQ(macro(c.out, "XX_FIELD_b_SIZEY"), "2");
     EXPECT_TRUE(c.log.empty());
-    // Newest first in the list of spooled files.
-    ASSERT_NE(tdroot, nullptr);
-    EXPECT_EQ(tdroot->name, names[1]);
-    ASSERT_NE(tdroot->next, nullptr);
-    EXPECT_EQ(tdroot->next->name, names[0]);
-    EXPECT_EQ(tdroot->next->next, nullptr);
+    // The files for the swapped copies are the converter's own, made new
+    // and private at a name no one could know before, and empty until dd
+    // writes them.
+    for (const std::string &swap : swaps) {
+        struct stat st {};
+        ASSERT_EQ(lstat(swap.c_str(), &st), 0) << swap;
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_EQ(st.st_size, 0);
+        EXPECT_TRUE(swap.starts_with("/tmp/kuvra_ppmtodicom_") && swap.ends_with(".bs")) << swap;
+    }
+    EXPECT_NE(swaps[0], names[0] + ".bs");
+    // Newest first in the list of spooled files, which holds them too.
+    std::vector<std::string> listed;
+    for (const tdnode *n = tdroot; n; n = n->next)
+        listed.push_back(n->name);
+    EXPECT_EQ(listed, (std::vector<std::string>{swaps[1], names[1], swaps[0], names[0]}));
 }
 
 TEST_F(Fieldset, OneToSixteenDimensionsUseTheirLetters) {
@@ -231,6 +246,21 @@ TEST_F(Fieldset, FatalConditionsStopTheRun) {
     EXPECT_EQ(big.log, (Log{"Ouch - rlen failure?\n", "Field copy failure.\n"}));
     EXPECT_EQ(macro(big.out, "XX_FIELD_f_TOTAL_SIZE"), "<undefined>");
     EXPECT_EQ(macro(big.out, "XX_FIELD_f"), "<undefined>");
+    // A run that stops after a whole field has the field's files listed, the
+    // one for its swapped copy too, and the end of the run removes both.
+    tdroot_remove_all();
+    auto after =
+        convert(fst + field("a", "U16 2", "1", "2", "ab") + "FIELD\nb\nU8 1\n1\n1\n5\nx", 24);
+    EXPECT_EQ(after.status, 1);
+    const std::vector<std::string> files{convtest::swap_names(after.out).at(0),
+                                         spool_names(after.out).at(0)};
+    std::vector<std::string> listed;
+    for (const tdnode *n = tdroot; n; n = n->next)
+        listed.push_back(n->name);
+    EXPECT_EQ(listed, files);
+    tdroot_remove_all();
+    for (const std::string &f : files)
+        EXPECT_NE(access(f.c_str(), F_OK), 0) << f;
 }
 
 class Images : public CoreTest {};
@@ -263,22 +293,22 @@ TEST_F(Images, P5BecomesFieldGREY) {
     ASSERT_EQ(c8.status, 0);
     auto names = spool_names(c8.out);
     ASSERT_EQ(names.size(), 1u);
-    std::string expected = "define([[XX_DATA_FORMAT]],[[P5]])\n"
-                           "define([[XX_FIELD_GREY]])\n"
-                           "define([[XX_FIELD_GREY_ITEM_TYPE]],[[U8]])\n"
-                           "define([[XX_FIELD_GREY_ITEM_SIZE]],[[1]])\n"
-                           "define([[XX_FIELD_GREY_DIMENSIONS]],[[2]])\n"
-                           "define([[XX_FIELD_GREY_SIZEX]],[[4]])\n"
-                           "define([[XX_FIELD_GREY_SIZE0]],[[4]])\n"
-                           "define([[XX_FIELD_GREY_SIZEY]],[[3]])\n"
-                           "define([[XX_FIELD_GREY_SIZE1]],[[3]])\n"
-                           "define([[XX_FIELD_GREY_TOTAL_SIZE]],[[12]])\n"
-                           "define([[XX_FIELD_GREY_MAXVAL]],[[255]])\n"
-                           "define([[XX_FIELD_GREY_DATA]],[[undivert([[" +
-                           names[0] + "]])]])\n" +
-                           "define([[XX_FIELD_GREY_DATA_BS]],[[syscmd([[dd if=" + names[0] +
-                           " of=" + names[0] + ".bs conv=swab]])undivert([[" + names[0] +
-                           ".bs]])syscmd([[rm " + names[0] + ".bs]])]])\n" KV_M4_CLOSING;
+    std::string expected =
+        "define([[XX_DATA_FORMAT]],[[P5]])\n"
+        "define([[XX_FIELD_GREY]])\n"
+        "define([[XX_FIELD_GREY_ITEM_TYPE]],[[U8]])\n"
+        "define([[XX_FIELD_GREY_ITEM_SIZE]],[[1]])\n"
+        "define([[XX_FIELD_GREY_DIMENSIONS]],[[2]])\n"
+        "define([[XX_FIELD_GREY_SIZEX]],[[4]])\n"
+        "define([[XX_FIELD_GREY_SIZE0]],[[4]])\n"
+        "define([[XX_FIELD_GREY_SIZEY]],[[3]])\n"
+        "define([[XX_FIELD_GREY_SIZE1]],[[3]])\n"
+        "define([[XX_FIELD_GREY_TOTAL_SIZE]],[[12]])\n"
+        "define([[XX_FIELD_GREY_MAXVAL]],[[255]])\n"
+        "define([[XX_FIELD_GREY_DATA]],[[undivert([[" +
+        names[0] + "]])]])\n" +
+        convtest::data_bs_definition("GREY", names[0], convtest::swap_names(c8.out).at(0)) +
+        KV_M4_CLOSING;
     EXPECT_TRUE(c8.out.ends_with(expected)) << c8.out;
     EXPECT_EQ(kvtest::read_file(names[0]), bytes8);
 

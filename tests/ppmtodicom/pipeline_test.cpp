@@ -3,6 +3,7 @@
 #include "progtest.h"
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <regex>
@@ -30,6 +31,7 @@ RGB<XX_FIELD_RGB_DATA>
 ifdef([[XX_FIELD_GREY]],[[GREYFILE<defn([[XX_FIELD_GREY_DATA]])>
 GREY<XX_FIELD_GREY_DATA>
 GREYBS<XX_FIELD_GREY_DATA_BS>
+GREYBSDEF<defn([[XX_FIELD_GREY_DATA_BS]])>
 ]])dnl
 ifdef([[XX_FIELD_a]],[[AFILE<defn([[XX_FIELD_a_DATA]])>
 A<XX_FIELD_a_DATA>
@@ -89,6 +91,32 @@ class Export : public ::testing::Test {
             EXPECT_FALSE(exists(n)) << n;
             EXPECT_FALSE(exists(n + ".bs")) << n;
         }
+    }
+
+    // Starts "kuvra_ppmtodicom -d testmod" on a pipe that the test feeds
+    // (*feed), its output and messages to /dev/null.
+    pid_t start_slow_export(int *feed, std::vector<std::string> env = {}) {
+        int in[2];
+        if (pipe(in) != 0) return -1;
+        auto opt = options("", env);
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(in[0], 0);
+            close(in[0]);
+            close(in[1]);
+            int devnull = open("/dev/null", O_WRONLY);
+            dup2(devnull, 1);
+            dup2(devnull, 2);
+            for (auto &kv : opt.env)
+                putenv(kv.data());
+            if (chdir(work.c_str()) != 0) _exit(126);
+            execl(kvtest::bin("kuvra_ppmtodicom").c_str(), "kuvra_ppmtodicom", "-d", "testmod",
+                  nullptr);
+            _exit(127);
+        }
+        close(in[0]);
+        *feed = in[1];
+        return pid;
     }
 
     kvtest::TempDir root;
@@ -358,27 +386,11 @@ std::string open_spool_file(pid_t pid, const std::string &skip) {
 
 TEST_F(Export, TerminationSignalRemovesSpoolFiles) {
     for (int sig : {SIGTERM, SIGQUIT, SIGUSR1, SIGALRM, SIGHUP}) {
-        int in[2];
-        ASSERT_EQ(pipe(in), 0);
-        auto opt = options("");
-        pid_t pid = fork();
-        if (pid == 0) {
-            dup2(in[0], 0);
-            close(in[0]);
-            close(in[1]);
-            int devnull = open("/dev/null", O_WRONLY);
-            dup2(devnull, 1);
-            dup2(devnull, 2);
-            for (auto &kv : opt.env)
-                putenv(kv.data());
-            if (chdir(work.c_str()) != 0) _exit(126);
-            execl(kvtest::bin("kuvra_ppmtodicom").c_str(), "kuvra_ppmtodicom", "-d", "testmod",
-                  nullptr);
-            _exit(127);
-        }
-        close(in[0]);
+        int feed = -1;
+        pid_t pid = start_slow_export(&feed);
+        ASSERT_GT(pid, 0);
         auto send = [&](const std::string &s) {
-            ASSERT_EQ(write(in[1], s.data(), s.size()), ssize_t(s.size()));
+            ASSERT_EQ(write(feed, s.data(), s.size()), ssize_t(s.size()));
         };
         // The first field complete, the second one being spooled.
         send("KUVRA_FST\nFIELD\na\nU8 1\n1\n10\n10\nabc");
@@ -391,9 +403,58 @@ TEST_F(Export, TerminationSignalRemovesSpoolFiles) {
         kill(pid, sig);
         int st = 0;
         waitpid(pid, &st, 0);
-        close(in[1]);
+        close(feed);
         EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == sig) << sig;
         EXPECT_FALSE(exists(first));
         EXPECT_FALSE(exists(second));
+    }
+}
+
+// A neighbour on /tmp who reads the spool file's name while the data arrive
+// puts a link to his victim at the name plus ".bs", where the byte-swapped
+// copy used to be written.  The copy goes into a file that the converter
+// made itself, under a name of its own; the victim stays as it was, the
+// template gets the swapped samples, and no copy is left, whether the
+// export succeeds or its synthesizer fails.
+TEST_F(Export, SwappedCopyIsNotWrittenThroughALinkPlantedForIt) {
+    const std::string samples = pattern(4 * 3 * 2, 31);
+    std::string swapped = samples;
+    for (size_t i = 0; i + 1 < swapped.size(); i += 2)
+        std::swap(swapped[i], swapped[i + 1]);
+    const fs::path victim = root / "victim";
+    for (int status : {0, 3}) {
+        kvtest::write_file(victim, "precious\n");
+        int feed = -1;
+        pid_t pid = start_slow_export(&feed, {"SYNTH_STATUS=" + std::to_string(status)});
+        ASSERT_GT(pid, 0);
+        const std::string head = "P5\n4 3\n4095\n";
+        ASSERT_EQ(write(feed, head.data(), head.size()), ssize_t(head.size()));
+        ASSERT_EQ(write(feed, samples.data(), 5), 5);
+        // The export waits for the rest of the samples: the link goes in now.
+        const std::string spool = open_spool_file(pid, "");
+        ASSERT_NE(spool, "");
+        const std::string planted = spool + ".bs";
+        ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0) << strerror(errno);
+        ASSERT_EQ(write(feed, samples.data() + 5, samples.size() - 5), ssize_t(samples.size() - 5));
+        close(feed);
+        int st = 0;
+        waitpid(pid, &st, 0);
+        std::error_code ec;
+        const bool link_stayed = fs::is_symlink(planted, ec);
+        fs::remove(planted, ec);
+
+        EXPECT_EQ(kvtest::read_file(victim), "precious\n");
+        EXPECT_TRUE(link_stayed);
+        ASSERT_TRUE(WIFEXITED(st));
+        EXPECT_EQ(WEXITSTATUS(st), status);
+        EXPECT_TRUE(shown("GREYBS", swapped.size()) == swapped);
+        // The copy's file, from the macro's definition.
+        static const std::regex of(R"(GREYBSDEF<syscmd\(\[\[dd if=[^ ]+ of=([^ ]+) )");
+        std::smatch m;
+        const std::string rec = recorded();
+        ASSERT_TRUE(std::regex_search(rec, m, of)) << rec;
+        EXPECT_NE(m[1].str(), planted);
+        EXPECT_FALSE(exists(m[1].str()));
+        EXPECT_FALSE(exists(spool));
     }
 }
