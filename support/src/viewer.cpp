@@ -44,7 +44,9 @@ constexpr Converter kConverters[] = {
 
 // Types "see" reads from its standard input: PNG, JPEG, TIFF, GIF, ASF,
 // MPEG, MP4, Ogg, MPEG video elementary stream, PDF.
-constexpr std::array<int, 10> kStreamTypes = {11, 12, 15, 23, 30, 31, 32, 33, 34, 35};
+constexpr std::array<int, 10> kStreamTypes = {
+    KV_MAGIC_PNG,  KV_MAGIC_JPEG, KV_MAGIC_TIFF, KV_MAGIC_GIF,        KV_MAGIC_ASF,
+    KV_MAGIC_MPEG, KV_MAGIC_MP4,  KV_MAGIC_OGG,  KV_MAGIC_MPEG_VIDEO, KV_MAGIC_PDF};
 
 constexpr const char *kViewer = "see";
 constexpr size_t kStreamArgSize = 256;
