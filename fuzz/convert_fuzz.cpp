@@ -118,7 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (d.value.compare(0, open.size(), open) != 0) fail("DATA value " + d.value);
         const std::string path =
             d.value.substr(open.size(), d.value.size() - open.size() - close.size());
-        if (path.rfind("/tmp/" KV_SPOOL_PREFIX, 0) != 0) fail("spool file outside /tmp: " + path);
+        if (path.rfind(KV_SPOOL_DIR "/" KV_SPOOL_PREFIX, 0) != 0)
+            fail("spool file outside /tmp: " + path);
         auto total = totals.find(n.substr(0, n.size() - 5));
         if (total == totals.end()) fail("DATA without TOTAL_SIZE: " + n);
         const long want = std::max(0L, atol(total->second.c_str()));

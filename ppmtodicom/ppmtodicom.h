@@ -94,8 +94,8 @@ typedef struct tdnode {
 /* Every spooled file of the run, newest first; the only record of them. */
 extern tdnode *tdroot;
 
-#define KV_SPOOL_DIR "/tmp"
-#define KV_SPOOL_PREFIX "kuvra_ppmtodicom_"
+/* KV_SPOOL_DIR ("/tmp") and KV_SPOOL_PREFIX ("kuvra_ppmtodicom_") come
+ * from the build, which defines them once for every part. */
 #define KV_SPOOL_CHUNK 65536
 
 /* Copies exactly count bytes from the current position of in into a new

@@ -39,7 +39,7 @@ char *vr_strcasestr(const char *haystack, const char *needle) {
 
 int KVCompat_mkstemp(char *buf, size_t size, const char *prefix) {
     if (size == 0) return -1;
-    int n = snprintf(buf, size, "%s/%sXXXXXX", "/tmp", prefix);
+    int n = snprintf(buf, size, "%s/%sXXXXXX", KV_SPOOL_DIR, prefix);
     // A cut template no longer ends in the six X that mkstemp replaces.
     if (n < 0 || size_t(n) >= size) return -1;
     return mkstemp(buf);

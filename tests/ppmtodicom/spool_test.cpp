@@ -44,7 +44,7 @@ class SpoolWatch {
             for (char *p = buf; p < buf + n;) {
                 auto *ev = reinterpret_cast<inotify_event *>(p);
                 std::string name = ev->len ? ev->name : "";
-                if (name.rfind(KV_SPOOL_PREFIX, 0) == 0) names.insert("/tmp/" + name);
+                if (name.rfind(KV_SPOOL_PREFIX, 0) == 0) names.insert(KV_SPOOL_DIR "/" + name);
                 p += sizeof(inotify_event) + ev->len;
             }
         }

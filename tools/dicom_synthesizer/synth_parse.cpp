@@ -237,7 +237,7 @@ UniqueFd open_spool(const std::string &dir_opt) {
     std::string dir = dir_opt;
     if (dir.empty()) {
         const char *t = getenv("TMPDIR");
-        dir = (t && *t) ? t : "/tmp";
+        dir = (t && *t) ? t : KV_SPOOL_DIR;
     }
     int fd = -1;
 #ifdef O_TMPFILE

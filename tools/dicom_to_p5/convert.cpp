@@ -67,7 +67,7 @@ bool parse_max_frame(const char *value, uint64_t &limit) {
 
 int anonymous_file() {
     const char *dir = getenv("TMPDIR");
-    if (!dir || !*dir) dir = "/tmp";
+    if (!dir || !*dir) dir = KV_SPOOL_DIR;
     int fd = open(dir, O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
     std::string name = std::string(dir) + "/kuvra_dicom_to_P5_XXXXXX";
