@@ -6,9 +6,11 @@
 #include <kuvra/fileutil.h>
 #include <kuvra/internal/children.h>
 #include <kuvra/internal/fd.h>
+#include <kuvra/internal/sibling.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -113,6 +115,31 @@ int find_dicom_module(const char *module, char *modpath, char *moddir) {
     return 0;
 }
 
+void log_synthesizer_missing(const char *option) {
+    if (const char *env = getenv(KV_SYNTHESIZER_ENV); env && *env) {
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Cannot run %s, which %s names.\n", env,
+                     KV_SYNTHESIZER_ENV);
+        return;
+    }
+    const char *dir = kuvra::internal::program_directory();
+    if (!dir) dir = "the program's directory";
+    if (option)
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                     "Cannot find kuvra_dicom_synthesizer in %s nor on PATH: it reads the file "
+                     "of %s.\n",
+                     dir, option);
+    else
+        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                     "Cannot find kuvra_dicom_synthesizer in %s nor on PATH: install it next to "
+                     "kuvra_ppmtodicom, put the directory that holds it on PATH (the build "
+                     "tree's bin, or the installation's bin directory), or name it in %s.\n",
+                     dir, KV_SYNTHESIZER_ENV);
+}
+
+int find_synthesizer(char *out, size_t size) {
+    return kuvra::internal::find_sibling("kuvra_dicom_synthesizer", KV_SYNTHESIZER_ENV, out, size);
+}
+
 int export_pipeline_open(kv_pipeline *p, const char *moddir, const char *modpath) {
     p->sink = nullptr;
     p->m4 = p->synthesizer = -1;
@@ -129,6 +156,10 @@ int export_pipeline_open(kv_pipeline *p, const char *moddir, const char *modpath
     char require_end[] = "--require-end";
     char *m4_argv[] = {m4_name, include_opt, dash, file, nullptr};
     char *synth_argv[] = {synth_name, require_end, nullptr};
+    // Found before anything starts: an m4 without its synthesizer would
+    // run the template on an empty stream and say so.
+    char synth_file[KV_PATH_BUFSIZE];
+    if (!find_synthesizer(synth_file, sizeof synth_file)) return -1;
 
     UniqueFd stream_in, stream_out, middle_in, middle_out;
     if (!kuvra::internal::make_pipe(stream_in, stream_out) ||
@@ -136,9 +167,9 @@ int export_pipeline_open(kv_pipeline *p, const char *moddir, const char *modpath
         return -1;
     pid_t m4 = spawn(m4_name, m4_argv, stream_in.get(), middle_out.get());
     if (m4 < 0) return -1;
-    pid_t synth = spawn(synth_name, synth_argv, middle_in.get(), -1);
+    pid_t synth = spawn(synth_file, synth_argv, middle_in.get(), -1);
     if (synth < 0) {
-        stream_out.reset(); // m4 sees the end of its input and ends
+        kill(m4, SIGKILL); // before it reads the end of its input: no template
         wait_for(m4);
         return -1;
     }

@@ -1,5 +1,6 @@
 // -k arguments and the attributes of a reference file, as header comments.
 #include "keys.h"
+#include "ppmtodicom.h"
 
 #include <kuvra/debuglog.h>
 #include <kuvra/fileutil.h>
@@ -111,9 +112,8 @@ bool reference_comments(const char *file, bool series, std::string &lines) {
     static constexpr char tool[] = "kuvra_dicom_synthesizer";
     const char *option = series ? "--series-of" : "--study-of";
     char found[KV_PATH_BUFSIZE];
-    if (!getfilepath(ENV_PATH_PATH, tool, X_OK, found, sizeof found)) {
-        log_error("Cannot find %s on PATH: it reads the file of %s.\n", tool,
-                  series ? "--series-from" : "--study-from");
+    if (!find_synthesizer(found, sizeof found)) {
+        log_synthesizer_missing(series ? "--series-from" : "--study-from");
         return false;
     }
     int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);

@@ -22,8 +22,8 @@ bool is_template_key(std::string_view key);
 
 // Runs "kuvra_dicom_synthesizer --study-of FILE" (series: --series-of) and
 // appends the header-comment lines it prints to lines.  false after a
-// logged message (the program is not on PATH, or could not read FILE; its
-// own message comes first then).
+// logged message: the program is not found (find_synthesizer), or could
+// not read FILE (its own message comes first then).
 bool reference_comments(const char *file, bool series, std::string &lines);
 
 } // namespace kuvra_convert

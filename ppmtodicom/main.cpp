@@ -313,15 +313,14 @@ bool open_sink(const Options &opt, Sink *sink) {
     if (!sink->output.open(opt.output, true)) return false;
     if (export_pipeline_open(&sink->pipeline, moddir, modpath) != 0) {
         log_error("Cannot open output file/pipe.\n");
-        // The usual cause: a program of the pipeline that PATH does not have.
-        for (const char *prog : {"m4", "kuvra_dicom_synthesizer"}) {
-            char found[KV_PATH_BUFSIZE];
-            if (!getfilepath(ENV_PATH_PATH, prog, X_OK, found, sizeof found))
-                debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
-                             "Cannot find %s on PATH: put the directory that holds it on PATH "
-                             "(the build tree's bin, or the installation's bin directory).\n",
-                             prog);
-        }
+        // The usual cause: a program of the pipeline that cannot be found.
+        char found[KV_PATH_BUFSIZE];
+        if (!getfilepath(ENV_PATH_PATH, "m4", X_OK, found, sizeof found))
+            debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                         "Cannot find %s on PATH: put the directory that holds it on PATH "
+                         "(the build tree's bin, or the installation's bin directory).\n",
+                         "m4");
+        if (!find_synthesizer(found, sizeof found)) log_synthesizer_missing(nullptr);
         return false;
     }
     // From here on no way out of the run may leave spooled files behind.

@@ -140,6 +140,19 @@ int spool_cleanup_also(const char *path);
  * is logged. */
 int find_dicom_module(const char *module, char *modpath, char *moddir);
 
+/* The environment variable that names the synthesizer to run instead of
+ * the installation's (a path, or a name that PATH finds). */
+#define KV_SYNTHESIZER_ENV "KUVRA_DICOM_SYNTHESIZER"
+
+/* Where kuvra_dicom_synthesizer is run from (KV_SYNTHESIZER_ENV, else the
+ * program's own directory, else that of /proc/self/exe, else PATH) into out
+ * (size bytes): 1 when it was found, else 0. */
+int find_synthesizer(char *out, size_t size);
+/* Logs why find_synthesizer found nothing: the program that KV_SYNTHESIZER_ENV
+ * names cannot be run, or where it was looked for.  option: the option that
+ * needs it ("--study-from"), or NULL for the export pipeline. */
+void log_synthesizer_missing(const char *option);
+
 /* The running "m4 -I<moddir> - <modpath> | kuvra_dicom_synthesizer". */
 typedef struct kv_pipeline {
     FILE *sink; /* m4's standard input, the macro stream goes here */
@@ -147,8 +160,9 @@ typedef struct kv_pipeline {
     pid_t synthesizer;
 } kv_pipeline;
 
-/* Starts the pipeline with argument vectors (no shell).  0, or -1 when it
- * cannot be started (nothing is left running then). */
+/* Starts the pipeline with argument vectors (no shell), the synthesizer
+ * found by find_synthesizer.  0, or -1 when it cannot be started (nothing
+ * is left running then). */
 int export_pipeline_open(kv_pipeline *p, const char *moddir, const char *modpath);
 /* Closes the sink, waits for both programs and returns the synthesizer's
  * exit code when it is not 0; else 1 when m4 failed (its template stopped

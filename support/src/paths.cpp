@@ -1,6 +1,7 @@
 // Install path and search paths: where the program lives, $(NAME) expansion,
 // and finding files through '|'-separated lists of directory templates.
 #include <kuvra/fileutil.h>
+#include <kuvra/internal/sibling.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -17,6 +18,11 @@ char ENV_PATH_PATH[10240];
 }
 
 namespace {
+
+// The directory of the program as argument 0 names it, before the "/bin"
+// is taken off (kuvra/internal/sibling.h); empty until one is known.
+char program_dir[1024];
+bool program_dir_known = false;
 
 // Copies s (not NUL-terminated) into dst when it fits whole with its
 // terminator; a cut path would name some other directory, so it is refused.
@@ -36,9 +42,9 @@ bool is_runnable(const char *candidate) {
 }
 
 // Looks name up along the ':'-separated PATH as the shell does and leaves the
-// directory of the first runnable match in prog_path.  Candidates that do not
-// fit the work buffer are passed over.
-void find_on_path(std::string_view path, const char *name) {
+// directory of the first runnable match in prog_path; false when there is
+// none.  Candidates that do not fit the work buffer are passed over.
+bool find_on_path(std::string_view path, const char *name) {
     char candidate[KV_PATH_BUFSIZE];
     for (;;) {
         size_t colon = path.find(':');
@@ -49,9 +55,9 @@ void find_on_path(std::string_view path, const char *name) {
             vr_strncat(candidate, name, sizeof candidate) && is_runnable(candidate)) {
             *strrchr(candidate, '/') = '\0';
             vr_strncpy(prog_path, candidate, sizeof prog_path);
-            return;
+            return true;
         }
-        if (colon == std::string_view::npos) return;
+        if (colon == std::string_view::npos) return false;
         path.remove_prefix(colon + 1);
     }
 }
@@ -85,10 +91,16 @@ int detect_installpath(const char *argv0) {
     if (const char *slash = strrchr(argv0, '/')) {
         prog_name = slash + 1;
         // An argument 0 too long for prog_path is passed over, never cut.
-        if (strlen(argv0) < sizeof prog_path)
+        if (strlen(argv0) < sizeof prog_path) {
             copy_whole(prog_path, sizeof prog_path, std::string_view(argv0, size_t(slash - argv0)));
+            // "/x" lives in the root directory.
+            program_dir_known =
+                copy_whole(program_dir, sizeof program_dir,
+                           slash == argv0 ? "/" : std::string_view(argv0, size_t(slash - argv0)));
+        }
     } else if (path_env) {
-        find_on_path(path_env, argv0);
+        program_dir_known = find_on_path(path_env, argv0);
+        if (program_dir_known) copy_whole(program_dir, sizeof program_dir, prog_path);
     }
 
     size_t len = strlen(prog_path);
@@ -206,3 +218,7 @@ int try_mkdir(const char *path) {
 }
 
 } // extern "C"
+
+const char *kuvra::internal::program_directory() {
+    return program_dir_known ? program_dir : nullptr;
+}

@@ -11,9 +11,11 @@
 // Ownership: a -1 result means nothing was started and fd is still the
 // caller's.  Otherwise fd (if above 2) has been closed here.  The standard
 // descriptors are never closed: a child given 0, 1 or 2 shares it.
+#include <kuvra/fileutil.h>
 #include <kuvra/internal/children.h>
 #include <kuvra/internal/fd.h>
 #include <kuvra/internal/io.h>
+#include <kuvra/internal/sibling.h>
 #include <kuvra/pipes.h>
 
 #include <atomic>
@@ -275,7 +277,11 @@ extern "C" {
 int pipeprefix(const char *data, int length, int fd) {
     if (length < 0 || (length > 0 && data == nullptr)) return -1;
     Ends ends;
-    Outcome o = start({3, true, Err::prefix_read}, fd, kPipeprefixArgv[0], kPipeprefixArgv, ends);
+    // Next to the running program first: one run by its path, its
+    // installation not on PATH, must not lose compressed input.
+    char file[KV_PATH_BUFSIZE];
+    kuvra::internal::find_sibling(kPipeprefixArgv[0], "KUVRA_PIPEPREFIX", file, sizeof file);
+    Outcome o = start({3, true, Err::prefix_read}, fd, file, kPipeprefixArgv, ends);
     if (o != Outcome::started) return -1;
     UniqueFd prefix(ends.second);
     // kuvra_pipeprefix reads its prefix before its output is read, so a

@@ -134,17 +134,37 @@ TEST(Join, ReferenceThatCannotBeJoinedWritesNothing) {
     auto missing = export_with(d, {"--study-from", (d / "none.dcm").string()}, "bad.dcm");
     EXPECT_EQ(missing.run.status, 1);
     EXPECT_NE(missing.run.err.find("No such file"), std::string::npos) << missing.run.err;
-    // Without the synthesizer on PATH (the converter started by its path
-    // from a PATH that only has the system's programs).
+    // With a PATH that only has the system's programs, the converter
+    // started by its path finds the synthesizer next to itself; a lone copy
+    // of it does not.
     kvtest::RunOptions sys;
     sys.env = {"PATH=/usr/bin:/bin"};
-    auto nopath = export_with(d, {"--study-from", ref}, "bad.dcm", sys);
-    EXPECT_EQ(nopath.run.status, 1);
-    EXPECT_NE(nopath.run.err.find("Cannot find kuvra_dicom_synthesizer on PATH: it reads the "
-                                  "file of --study-from."),
+    auto nopath = export_with(d, {"--study-from", ref, "-k", "PatientID=P"}, "joined.dcm", sys);
+    EXPECT_EQ(nopath.run.status, 0) << nopath.run.err;
+    EXPECT_EQ(nopath.run.err, "");
+    EXPECT_EQ(attr(nopath.dump, "(0020,000d)"), "1.2.3.4.1");
+    // So does compressed input from a pipe (kuvra_pipeprefix puts the
+    // sniffed bytes back).
+    auto piped = kvtest::run({"/bin/sh", "-c",
+                              "gzip -c \"$2\" | \"$1\" -d secondary_capture -k PatientID=P -o "
+                              "\"$3\"",
+                              "sh", kvtest::bin("kuvra_ppmtodicom"), (d / "image.pgm").string(),
+                              (d / "piped.dcm").string()},
+                             sys);
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.err, "");
+    EXPECT_EQ(attr(dump((d / "piped.dcm").string()), "(0028,0010)"), "2");
+    fs::create_directory(d / "lone");
+    fs::copy_file(kvtest::bin("kuvra_ppmtodicom"), d / "lone/kuvra_ppmtodicom");
+    auto lone = kvtest::run({(d / "lone/kuvra_ppmtodicom").string(), "-m", "--study-from", ref,
+                             (d / "image.pgm").string()},
+                            sys);
+    EXPECT_EQ(lone.status, 1);
+    EXPECT_NE(lone.err.find("Cannot find kuvra_dicom_synthesizer in " + (d / "lone").string() +
+                            " nor on PATH: it reads the file of --study-from."),
               std::string::npos)
-        << nopath.run.err;
-    EXPECT_FALSE(fs::exists(d / "bad.dcm"));
+        << lone.err;
+    EXPECT_EQ(lone.out, "");
     auto only = kvtest::run({kvtest::bin("kuvra_dicom_synthesizer"), "--study-of"});
     EXPECT_EQ(only.status, 1);
 }

@@ -78,7 +78,10 @@ std::string which(const std::string &name) {
 }
 
 // A directory to be the whole PATH: the build's programs and the outside
-// tools the pipeline needs, less those named in `without`.
+// tools the pipeline needs, less those named in `without`.  The converter
+// is a copy, not a link: run from there, it finds no sibling that the
+// directory lacks (through /proc/self/exe, a link would lead back to the
+// build's).
 fs::path path_dir(const kvsandbox::ScratchDir &dir, const std::vector<std::string> &without) {
     fs::path bin = dir / "pathbin";
     fs::create_directories(bin);
@@ -89,7 +92,11 @@ fs::path path_dir(const kvsandbox::ScratchDir &dir, const std::vector<std::strin
     for (const auto &t : tools) {
         if (std::find(without.begin(), without.end(), t) != without.end()) continue;
         std::string at = t.rfind("kuvra_", 0) == 0 ? kvtest::bin(t) : which(t);
-        if (!at.empty() && !fs::exists(bin / t)) fs::create_symlink(at, bin / t);
+        if (at.empty() || fs::exists(bin / t)) continue;
+        if (t == "kuvra_ppmtodicom")
+            fs::copy_file(at, bin / t);
+        else
+            fs::create_symlink(at, bin / t);
     }
     return bin;
 }
@@ -102,14 +109,14 @@ void add_home_module(const kvsandbox::ScratchDir &dir) {
     kvtest::write_file(mod / "faults_module", "XX_REQUIRE([[XX_FIELD_RGB]])dnl\nXX_FIELD_RGB_DATA");
 }
 
-// A directory holding a stand-in kuvra_dicom_synthesizer with the given
-// script body, to put first on PATH: the faults here are the converter's,
-// and every build (the 32-bit one has no DCMTK tools) can run them.
+// A stand-in kuvra_dicom_synthesizer with the given script body, for
+// KUVRA_DICOM_SYNTHESIZER: the faults here are the converter's, and every
+// build (the 32-bit one has no DCMTK tools) can run them.
 fs::path fake_synthesizer(const kvsandbox::ScratchDir &dir, const std::string &body) {
     fs::path fake = dir / "fake";
     fs::create_directories(fake);
     write_script(fake / "kuvra_dicom_synthesizer", body);
-    return fake;
+    return fake / "kuvra_dicom_synthesizer";
 }
 
 class Faults : public ::testing::Test {
@@ -118,9 +125,12 @@ class Faults : public ::testing::Test {
         if (!fs::exists(converter)) GTEST_SKIP() << "kuvra_ppmtodicom is not built";
         add_home_module(dir);
     }
-    // Environment for an export run: our HOME, then the given PATH.
-    std::vector<std::string> env(const fs::path &path) const {
-        return {"HOME=" + (dir / "home").string(), "PATH=" + path.string()};
+    // Environment for an export run: our HOME, the given PATH and the
+    // synthesizer to run instead of the build's, if any.
+    std::vector<std::string> env(const fs::path &path, const fs::path &synthesizer = {}) const {
+        std::vector<std::string> e = {"HOME=" + (dir / "home").string(), "PATH=" + path.string()};
+        if (!synthesizer.empty()) e.push_back("KUVRA_DICOM_SYNTHESIZER=" + synthesizer.string());
+        return e;
     }
     kvsandbox::ScratchDir dir;
 };
@@ -157,8 +167,7 @@ TEST_F(Faults, TmpFullExport) {
     kvsandbox::Options opt;
     opt.input = p6_image(256, 256);
     opt.file_size_limit = 65536;
-    opt.env = env(fs::path(fake_synthesizer(dir, "cat >/dev/null\n").string() + ":" +
-                           path_dir(dir, {}).string()));
+    opt.env = env(path_dir(dir, {}), fake_synthesizer(dir, "cat >/dev/null\n"));
     Outcome o = kvsandbox::run({converter, "-d", "faults_module"}, opt);
     no_signal_no_orphan(o);
     EXPECT_EQ(o.r.status, 1) << describe(o.r);
@@ -271,9 +280,8 @@ TEST_F(Faults, DecompressorDiesMidStream) {
     EXPECT_TRUE(has(o.r.err, "Field copy failure.\n")) << o.r.err;
     EXPECT_TRUE(o.tmp_left.empty()) << ::testing::PrintToString(o.tmp_left);
 
-    opt.env = env(fs::path(dying_gunzip(dir).string() + ":" +
-                           fake_synthesizer(dir, "cat >/dev/null\n").string() + ":" +
-                           path_dir(dir, {}).string()));
+    opt.env = env(fs::path(dying_gunzip(dir).string() + ":" + path_dir(dir, {}).string()),
+                  fake_synthesizer(dir, "cat >/dev/null\n"));
     o = kvsandbox::run({converter, "-d", "faults_module"}, opt);
     no_signal_no_orphan(o);
     EXPECT_EQ(o.r.status, 1) << describe(o.r);
@@ -284,24 +292,39 @@ TEST_F(Faults, DecompressorDiesMidStream) {
 // ---- the export pipeline's programs missing or failing -------------------
 
 // The pipeline is started without a shell: a program that cannot be run
-// means the sink cannot be opened, before any input is read or spooled.
-void pipeline_program_missing(const std::vector<std::string> &env) {
+// means the sink cannot be opened, before any input is read or spooled;
+// the message names the program, and nothing comes from the other one (an
+// m4 without its synthesizer would complain of an empty stream).  The
+// converter runs from bin, a PATH directory of its own.
+void pipeline_program_missing(const std::vector<std::string> &env, const fs::path &bin,
+                              const std::string &message) {
     kvsandbox::Options opt;
     opt.input = p6_image(64, 64);
     opt.env = env;
-    Outcome o = kvsandbox::run({converter, "-d", "faults_module"}, opt);
+    Outcome o = kvsandbox::run({(bin / "kuvra_ppmtodicom").string(), "-d", "faults_module"}, opt);
     no_signal_no_orphan(o);
     EXPECT_EQ(o.r.status, 1) << describe(o.r);
     EXPECT_TRUE(has(o.r.err, "Cannot open output file/pipe.\n")) << o.r.err;
+    EXPECT_TRUE(has(o.r.err, message)) << o.r.err;
+    EXPECT_EQ(std::count(o.r.err.begin(), o.r.err.end(), '\n'), 2) << o.r.err;
     EXPECT_TRUE(o.tmp_left.empty()) << ::testing::PrintToString(o.tmp_left);
 }
 
 TEST_F(Faults, M4Missing) {
-    pipeline_program_missing(env(path_dir(dir, {"m4"})));
+    fs::path bin = path_dir(dir, {"m4"});
+    pipeline_program_missing(env(bin), bin, "Cannot find m4 on PATH");
 }
 
+// Neither next to the program (nor where /proc/self/exe leads) nor on
+// PATH; or named by KUVRA_DICOM_SYNTHESIZER and not there.
 TEST_F(Faults, SynthesizerMissing) {
-    pipeline_program_missing(env(path_dir(dir, {"kuvra_dicom_synthesizer"})));
+    fs::path bin = path_dir(dir, {"kuvra_dicom_synthesizer"});
+    pipeline_program_missing(env(bin), bin,
+                             "Cannot find kuvra_dicom_synthesizer in " + bin.string() +
+                                 " nor on PATH: install it next to kuvra_ppmtodicom");
+    pipeline_program_missing(env(bin, dir / "nowhere"), bin,
+                             "Cannot run " + (dir / "nowhere").string() +
+                                 ", which KUVRA_DICOM_SYNTHESIZER names.\n");
 }
 
 // A synthesizer that reads everything and fails, one that fails without
@@ -320,12 +343,9 @@ TEST_F(Faults, SynthesizerFails) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.body);
-        fs::path fake = dir / "fake";
-        fs::create_directories(fake);
-        write_script(fake / "kuvra_dicom_synthesizer", c.body);
         kvsandbox::Options opt;
         opt.input = p6_image(200, 200); // more than a pipe holds
-        opt.env = env(fs::path(fake.string() + ":" + path_dir(dir, {}).string()));
+        opt.env = env(path_dir(dir, {}), fake_synthesizer(dir, c.body));
         Outcome o = kvsandbox::run({converter, "-d", "faults_module"}, opt);
         no_signal_no_orphan(o);
         EXPECT_TRUE(o.r.status == c.status || o.r.status == c.or_status) << describe(o.r);
@@ -351,7 +371,7 @@ TEST_F(Faults, FailedRunWritesNoDicom) {
     kvtest::write_file(dir / "home/.kuvra/share/config/dicom/modules/stops",
                        "divert(0)dnl\n(0010,0010) PN A\nm4exit(1)\n");
     fs::path fake = fake_synthesizer(dir, "cat >/dev/null\nprintf DICOM\n");
-    std::string path = fake.string() + ":" + path_dir(dir, {}).string();
+    std::string path = path_dir(dir, {}).string();
     struct Case {
         const char *what;
         std::string input;
@@ -368,7 +388,7 @@ TEST_F(Faults, FailedRunWritesNoDicom) {
         SCOPED_TRACE(c.what);
         kvsandbox::Options opt;
         opt.input = c.input;
-        opt.env = env(fs::path(c.path_first + path));
+        opt.env = env(fs::path(c.path_first + path), fake);
         Outcome o = kvsandbox::run({converter, "-d", c.module}, opt);
         no_signal_no_orphan(o);
         EXPECT_EQ(o.r.status, 1) << describe(o.r);
@@ -389,7 +409,7 @@ TEST_F(Faults, FailedRunWritesNoDicom) {
     // The same run with a whole input writes it.
     kvsandbox::Options opt;
     opt.input = gz;
-    opt.env = env(fs::path(path));
+    opt.env = env(fs::path(path), fake);
     Outcome o = kvsandbox::run({converter, "-d", "faults_module"}, opt);
     EXPECT_EQ(o.r.status, 0) << describe(o.r);
     EXPECT_EQ(o.r.out, "DICOM");
@@ -430,10 +450,7 @@ TEST_F(Faults, ClosedOutputConverter) {
     closed_early({}, converter + " -m", big);
     closed_early({}, converter + " -m", compress(compress(big, "gzip"), "bzip2"));
     // The synthesizer passes m4's output through, so that head has bytes to take.
-    fs::path fake = dir / "fake";
-    fs::create_directories(fake);
-    write_script(fake / "kuvra_dicom_synthesizer", "exec cat\n");
-    closed_early(env(fs::path(fake.string() + ":" + path_dir(dir, {}).string())),
+    closed_early(env(path_dir(dir, {}), fake_synthesizer(dir, "exec cat\n")),
                  converter + " -d faults_module", big);
 }
 

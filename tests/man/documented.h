@@ -46,7 +46,7 @@ inline const std::vector<Program> &programs() {
              "kuvra_dicom_synthesizer ended by signal %d.\n",
              "kuvra_dicom_synthesizer: the element list ends without its last line \"# end of "
              "element list\": m4 or the template stopped before the end\n",
-             "Cannot find %s on PATH: it reads the file of %s.\n",
+             "Cannot find kuvra_dicom_synthesizer in %s nor on PATH: it reads the file of %s.\n",
              "Cannot join the %s of %s.\n",
              "kuvra_dicom_synthesizer: %s: cannot read it as DICOM: %s\n",
              "kuvra_dicom_synthesizer: %s: it has no StudyInstanceUID (0020,000D)\n",
@@ -59,6 +59,10 @@ inline const std::vector<Program> &programs() {
              "Cannot open output file/pipe.\n",
              "Cannot find %s on PATH: put the directory that holds it on PATH (the build tree's "
              "bin, or the installation's bin directory).\n",
+             "Cannot find kuvra_dicom_synthesizer in %s nor on PATH: install it next to "
+             "kuvra_ppmtodicom, put the directory that holds it on PATH (the build tree's bin, or "
+             "the installation's bin directory), or name it in %s.\n",
+             "Cannot run %s, which %s names.\n",
              "Input file must be P5, P6 or KUVRA_FIELDSET\n",
              "The input is empty.\n",
              "The input is %s; convert it first: %s\n",

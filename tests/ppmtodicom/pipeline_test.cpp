@@ -58,7 +58,8 @@ class Export : public ::testing::Test {
         kvtest::RunOptions opt;
         opt.input = input;
         opt.cwd = work;
-        opt.env = {"PATH=" + synthdir.string() + ":" + KUVRA_BIN_DIR + ":" + getenv("PATH"),
+        opt.env = {"PATH=" + std::string(KUVRA_BIN_DIR) + ":" + getenv("PATH"),
+                   "KUVRA_DICOM_SYNTHESIZER=" + (synthdir / "kuvra_dicom_synthesizer").string(),
                    "HOME=" + home.string(), "SYNTH_RECORD=" + record.string()};
         opt.env.insert(opt.env.end(), env.begin(), env.end());
         return opt;

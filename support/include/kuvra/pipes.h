@@ -21,7 +21,10 @@ extern "C" {
 #endif
 
 /* A stream that yields the length bytes at data, then the rest of fd
- * (through the program kuvra_pipeprefix, found through PATH).  -1 on
+ * (through the program kuvra_pipeprefix: the one that the environment
+ * variable KUVRA_PIPEPREFIX names, else the one in the running program's
+ * directory, else in the directory of /proc/self/exe, else the one that PATH
+ * finds).  -1 on
  * failure, also for a negative length.  A kuvra_pipeprefix that cannot be
  * executed gives a stream that ends at once; the process gets no SIGPIPE. */
 int pipeprefix(const char *data, int length, int fd);
