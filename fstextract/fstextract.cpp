@@ -2,6 +2,7 @@
 #include "fstextract.h"
 
 #include <kuvra/fileutil.h>
+#include <kuvra/internal/intparse.h>
 #include <kuvra/internal/io.h>
 #include <kuvra/internal/pagephase.h>
 #include <kuvra/internal/reserve.h>
@@ -37,11 +38,9 @@ constexpr FrameLine frame[] = {
 // space, trailing text ignored.  Nothing for no number, for a negative size
 // (no file has one) and for a number beyond 64 bits.
 std::optional<int64_t> parse_filesize(const char *text) {
-    char *end = nullptr;
-    errno = 0;
-    long long v = strtoll(text, &end, 10);
-    if (end == text || errno == ERANGE || v < 0) return std::nullopt;
-    return int64_t(v);
+    const auto r = kuvra::internal::parse_int<int64_t>(text, 0, INT64_MAX);
+    if (r.status != r.ok) return std::nullopt;
+    return r.value;
 }
 
 using kuvra::internal::page_size;

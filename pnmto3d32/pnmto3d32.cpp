@@ -4,6 +4,7 @@
 #include "rows.h"
 
 #include <kuvra/fileutil.h>
+#include <kuvra/internal/intparse.h>
 #include <kuvra/internal/io.h>
 #include <kuvra/internal/pagephase.h>
 #include <kuvra/internal/reserve.h>
@@ -32,23 +33,10 @@ constexpr int32_t voxel_size = 4;
 // nothing when no number starts here or when it does not fit 32 bits (which
 // "%d" would silently wrap).
 std::optional<int32_t> parse_int(std::string_view &text) {
-    size_t i = 0;
-    auto is_space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    while (i < text.size() && is_space(text[i]))
-        i++;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    size_t digits = i;
-    int64_t value = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-        value = value * 10 + (text[i++] - '0');
-        if (value > int64_t(INT32_MAX) + 1) return std::nullopt;
-    }
-    if (i == digits) return std::nullopt;
-    if (negative) value = -value;
-    if (value > INT32_MAX || value < INT32_MIN) return std::nullopt;
-    text.remove_prefix(i);
-    return int32_t(value);
+    const auto r = kuvra::internal::parse_int<int32_t>(text, INT32_MIN, INT32_MAX);
+    if (r.status != r.ok) return std::nullopt;
+    text.remove_prefix(r.used);
+    return r.value;
 }
 
 struct FreeDeleter {

@@ -4,6 +4,7 @@
 
 #include <kuvra/debuglog.h>
 #include <kuvra/fileutil.h>
+#include <kuvra/internal/intparse.h>
 
 #include <cinttypes>
 #include <cstring>
@@ -133,32 +134,19 @@ const tdnode *swap_file() {
 } // namespace
 
 ScanResult scan_int(const char *text, int64_t *value, const char **end) {
-    const char *p = text;
-    while (is_blank(*p))
-        p++;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    if (*p < '0' || *p > '9') {
-        if (end) *end = text;
+    constexpr kuvra::internal::IntSyntax syntax{.blanks = " \t\v\f"};
+    const auto r = kuvra::internal::parse_int<int64_t>(text, INT32_MIN, INT32_MAX, syntax);
+    if (end) *end = text + r.used;
+    switch (r.status) {
+    case r.none:
         return ScanResult::none;
-    }
-    // Accumulate up to one past the 32-bit range; more digits only confirm
-    // the overflow, but are consumed like strtol does.
-    int64_t v = 0;
-    bool overflow = false;
-    for (; *p >= '0' && *p <= '9'; p++) {
-        if (!overflow) {
-            v = v * 10 + (*p - '0');
-            if (v > int64_t(INT32_MAX) + 1) overflow = true;
-        }
-    }
-    if (end) *end = p;
-    if (!negative && v > INT32_MAX) overflow = true;
-    if (overflow) {
-        *value = negative ? INT64_MIN : INT64_MAX;
+    case r.out_of_range:
+        *value = r.value < 0 ? INT64_MIN : INT64_MAX;
         return ScanResult::overflow;
+    case r.ok:
+        break;
     }
-    *value = negative ? -v : v;
+    *value = r.value;
     return ScanResult::ok;
 }
 

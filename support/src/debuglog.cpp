@@ -4,6 +4,7 @@
 #include "debuglog_internal.h"
 
 #include <kuvra/debuglog.h>
+#include <kuvra/internal/intparse.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -35,17 +36,6 @@ void set_masks(std::span<uint32_t, KV_DEBUG_CATEGORIES> table, uint32_t category
 }
 
 namespace {
-
-constexpr bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-constexpr int digit_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return 99;
-}
 
 // Closes the log file unless it is stderr, which the facility never closes;
 // either way there is no log file afterwards.
@@ -87,36 +77,14 @@ FILE *open_logfile(const char *path) {
 } // namespace
 
 size_t parse_int(std::string_view text, uint32_t &value) {
-    size_t i = 0;
-    while (i < text.size() && is_space(text[i]))
-        i++;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        i++;
-    }
-    unsigned base = 10;
-    if (i < text.size() && text[i] == '0') {
-        base = 8;
-        // "0x" counts as a hexadecimal prefix only with a digit behind it;
-        // otherwise the number is the lone 0 (as strtol reads it).
-        if (i + 2 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
-            digit_value(text[i + 2]) < 16) {
-            base = 16;
-            i += 2;
-        }
-    }
-    uint64_t magnitude = 0;
-    size_t digits = 0;
-    for (; i < text.size(); i++, digits++) {
-        unsigned d = unsigned(digit_value(text[i]));
-        if (d >= base) break;
-        magnitude = magnitude * base + d;
-        if (magnitude > UINT32_MAX) return 0;
-    }
-    if (digits == 0) return 0;
-    value = negative ? uint32_t(0u - uint32_t(magnitude)) : uint32_t(magnitude);
-    return i;
+    // A negative number wraps, as strtoul has it; a magnitude beyond 32 bits
+    // is no number.
+    constexpr kuvra::internal::IntSyntax syntax{.c_prefixes = true};
+    const auto r =
+        kuvra::internal::parse_int<int64_t>(text, -int64_t(UINT32_MAX), UINT32_MAX, syntax);
+    if (r.status != r.ok) return 0;
+    value = uint32_t(r.value);
+    return r.used;
 }
 
 int apply_flags(std::string_view text, std::span<uint32_t, KV_DEBUG_CATEGORIES> table) {

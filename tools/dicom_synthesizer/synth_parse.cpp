@@ -2,6 +2,7 @@
 #include "synth_values.h"
 
 #include <kuvra/internal/endmark.h>
+#include <kuvra/internal/intparse.h>
 #include <kuvra/internal/io.h>
 #include <kuvra/internal/pagephase.h>
 
@@ -381,7 +382,8 @@ class ListParser {
             count.find_first_not_of("0123456789") != std::string_view::npos)
             return fail("expected the byte count of " + tag + " " + std::string(vr) +
                         " as a decimal number");
-        uint64_t n = strtoull(std::string(count).c_str(), nullptr, 10);
+        const uint64_t n =
+            kuvra::internal::parse_int<uint64_t>(count, 0, UINT64_MAX, {.blanks = ""}).value;
         // The value length field holds 32 bits, 0xFFFFFFFF excluded, after
         // padding to an even length.
         if (n > 0xFFFFFFFEull)

@@ -1,4 +1,7 @@
 #include "synth_values.h"
+
+#include <kuvra/internal/intparse.h>
+
 #include <algorithm>
 
 #include <array>
@@ -113,19 +116,18 @@ bool number_ok(std::string_view s, const NumberRule &r) {
         if (*end || errno == ERANGE || !std::isfinite(d)) return false;
         return r.bits == 64 || std::fabs(d) <= 3.4028234663852886e38;
     }
-    if (t.find_first_not_of(r.is_signed ? "+-0123456789" : "+0123456789") != std::string::npos)
-        return false;
+    // The whole value is one number: no blanks inside, no '-' on an
+    // unsigned one.
+    using kuvra::internal::parse_int;
+    const kuvra::internal::IntSyntax syntax{.blanks = "", .minus = r.is_signed};
     if (r.is_signed) {
-        long long v = strtoll(t.c_str(), &end, 10);
-        if (*end || errno == ERANGE) return false;
-        if (r.bits == 64) return true;
-        long long lim = 1LL << (r.bits - 1);
-        return v >= -lim && v < lim;
+        const int64_t lim = r.bits == 64 ? INT64_MAX : (int64_t(1) << (r.bits - 1)) - 1;
+        const auto v = parse_int<int64_t>(s, -lim - 1, lim, syntax);
+        return v.status == v.ok && v.used == s.size();
     }
-    if (t[0] == '-') return false;
-    unsigned long long v = strtoull(t.c_str(), &end, 10);
-    if (*end || errno == ERANGE) return false;
-    return r.bits == 64 || v < (1ULL << r.bits);
+    const uint64_t lim = r.bits == 64 ? UINT64_MAX : (uint64_t(1) << r.bits) - 1;
+    const auto v = parse_int<uint64_t>(s, 0, lim, syntax);
+    return v.status == v.ok && v.used == s.size();
 }
 
 // Whether one value (between backslashes) exceeds the limit of its rule.
