@@ -6,11 +6,17 @@
 #include <kuvra/debuglog.h>
 #include <kuvra/filetype.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
 namespace kuvra_convert {
 
 bool LineReader::next() {
     text_.clear();
     too_long_ = false;
+    if (!in_) return next_from_fd();
     bool any = false;
     flockfile(in_);
     // One byte more than max_line is kept, so that a line of max_line bytes
@@ -24,6 +30,38 @@ bool LineReader::next() {
             too_long_ = true;
     }
     funlockfile(in_);
+    if (!any) return false;
+    if (!too_long_ && !text_.empty() && text_.back() == '\r') text_.pop_back();
+    if (text_.size() > max_line) {
+        text_.resize(max_line);
+        too_long_ = true;
+    }
+    return true;
+}
+
+bool LineReader::next_from_fd() {
+    bool any = false;
+    for (;;) {
+        if (pos_ == end_) {
+            ssize_t n;
+            do
+                n = read(fd_, buffer_.get(), buffer_size);
+            while (n < 0 && errno == EINTR);
+            if (n <= 0) break;
+            pos_ = 0;
+            end_ = size_t(n);
+        }
+        any = true;
+        const char *at = buffer_.get() + pos_;
+        const void *nl = memchr(at, '\n', end_ - pos_);
+        const size_t len = nl ? size_t(static_cast<const char *>(nl) - at) : end_ - pos_;
+        // As above: up to one byte more than max_line is kept.
+        const size_t room = max_line + 1 - std::min(text_.size(), max_line + 1);
+        text_.append(at, std::min(len, room));
+        if (len > room) too_long_ = true;
+        pos_ += len + (nl ? 1 : 0);
+        if (nl) break;
+    }
     if (!any) return false;
     if (!too_long_ && !text_.empty() && text_.back() == '\r') text_.pop_back();
     if (text_.size() > max_line) {
@@ -84,17 +122,10 @@ int line_loop(LineReader &lines, FILE *out, int magic, AttributeList &attrs) {
     }
 }
 
-} // namespace
-
-extern "C" int convert_stream(FILE *in, FILE *out, int magic) {
-    return convert_stream_with(in, out, magic, nullptr, 0, nullptr, nullptr);
-}
-
-extern "C" int convert_stream_with(FILE *in, FILE *out, int magic, const kv_comment_block *blocks,
-                                   size_t count, int (*input_whole)(void *), void *ctx) {
+int convert(LineReader &lines, FILE *out, int magic, const kv_comment_block *blocks, size_t count,
+            int (*input_whole)(void *), void *ctx) {
     const char *format = data_format_name(magic);
     if (!format) return -1;
-    LineReader lines(in);
     m4_prelude(out);
     // The sniffer has seen the magic line; a stream that no longer yields it
     // lost its content on the way (a decompressor or push-back that failed).
@@ -125,4 +156,22 @@ extern "C" int convert_stream_with(FILE *in, FILE *out, int magic, const kv_comm
     fputs(KV_M4_CLOSING, out);
     fflush(out);
     return 0;
+}
+
+} // namespace
+
+extern "C" int convert_stream(FILE *in, FILE *out, int magic) {
+    return convert_stream_with(in, out, magic, nullptr, 0, nullptr, nullptr);
+}
+
+extern "C" int convert_stream_with(FILE *in, FILE *out, int magic, const kv_comment_block *blocks,
+                                   size_t count, int (*input_whole)(void *), void *ctx) {
+    LineReader lines(in);
+    return convert(lines, out, magic, blocks, count, input_whole, ctx);
+}
+
+extern "C" int convert_fd_with(int in, FILE *out, int magic, const kv_comment_block *blocks,
+                               size_t count, int (*input_whole)(void *), void *ctx) {
+    LineReader lines(in);
+    return convert(lines, out, magic, blocks, count, input_whole, ctx);
 }

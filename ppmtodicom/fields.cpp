@@ -117,8 +117,8 @@ void write_data_macros(FILE *out, const char *name, const tdnode *data, const td
 }
 
 // Spools count bytes; logs the fatal message on failure.
-const tdnode *spool(FILE *in, int32_t count) {
-    const tdnode *node = spool_to_tempfile(in, count);
+const tdnode *spool(LineReader &lines, int32_t count) {
+    const tdnode *node = spool_lines_data(lines, count);
     if (!node) fatal("Field copy failure.\n");
     return node;
 }
@@ -166,7 +166,7 @@ int emit_rgb(LineReader &lines, FILE *out) {
     }
     // The field's macros only once its data are spooled whole: a stream
     // that stops in the data defines nothing of the field.
-    const tdnode *node = spool(lines.stream(), bytes);
+    const tdnode *node = spool(lines, bytes);
     if (!node) return 1;
     fputs("define([[XX_FIELD_RGB]])\n"
           "define([[XX_FIELD_RGB_ITEM_TYPE]],[[R8G8B8]])\n"
@@ -203,7 +203,7 @@ int emit_grey(LineReader &lines, FILE *out) {
         fatal("Image size not supported.\n");
         return 1;
     }
-    const tdnode *node = spool(lines.stream(), bytes);
+    const tdnode *node = spool(lines, bytes);
     const tdnode *swapped = node ? swap_file() : nullptr;
     if (!swapped) return 1;
     fputs("define([[XX_FIELD_GREY]])\n", out);
@@ -296,7 +296,7 @@ FieldResult read_field_block(LineReader &lines, FILE *out) {
         return FieldResult::fatal;
     }
 
-    const tdnode *node = spool(lines.stream(), int32_t(total));
+    const tdnode *node = spool(lines, int32_t(total));
     const tdnode *swapped = node ? swap_file() : nullptr;
     if (!swapped) return FieldResult::fatal;
     fprintf(out, "define([[XX_FIELD_%s]])\n", name);

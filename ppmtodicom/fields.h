@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -15,14 +16,23 @@ namespace kuvra_convert {
 // The lines of the input, each one whole: read up to its line feed however
 // long it is.  A fixed buffer would hand the tail of a long line back as a
 // line of its own, and a header value that held "#PatientID:\tX" past the
-// buffer's end would define PatientID.  Nothing is read beyond the line
-// feed, so the stream is left where the spooler must start.
+// buffer's end would define PatientID.
+//
+// It reads a stdio stream, of which nothing is read beyond the line feed, so
+// that the stream is left where the spooler must start; or a descriptor
+// through a buffer of its own, whose bytes not yet taken as lines the
+// spooler takes first (held(), take()): the spooler then moves the rest of
+// the data in the kernel, without looking into stdio.
 class LineReader {
   public:
     // Longest line held; of a longer one the rest is read and dropped.
     static constexpr size_t max_line = size_t(16) << 20;
+    // The buffer of a reader of a descriptor.
+    static constexpr size_t buffer_size = size_t(64) << 10;
 
     explicit LineReader(FILE *in) : in_(in) {}
+    // Reads fd, which stays the caller's, from its offset.
+    explicit LineReader(int fd) : fd_(fd), buffer_(new char[buffer_size]) {}
     // Reads the next line; false at end of input (or a read error) when
     // nothing was left to read.
     bool next();
@@ -33,13 +43,28 @@ class LineReader {
     const char *c_str() const { return text_.c_str(); }
     // The line held more than max_line bytes; text() is the first of them.
     bool too_long() const { return too_long_; }
+    // The stream read, or null for a reader of a descriptor.
     FILE *stream() const { return in_; }
+    // The descriptor read, or -1 for a reader of a stream.
+    int fd() const { return fd_; }
+    // The bytes read from the descriptor and not yet taken.
+    std::string_view held() const { return {buffer_.get() + pos_, end_ - pos_}; }
+    // Takes the first n held bytes (n <= held().size()).
+    void take(size_t n) { pos_ += n; }
 
   private:
-    FILE *in_;
+    bool next_from_fd();
+    FILE *in_ = nullptr;
+    int fd_ = -1;
+    std::unique_ptr<char[]> buffer_;
+    size_t pos_ = 0, end_ = 0;
     std::string text_;
     bool too_long_ = false;
 };
+
+// Spools count bytes of the input that lines reads, from where its lines
+// end (spool_to_tempfile, for a reader of a descriptor as of a stream).
+tdnode *spool_lines_data(LineReader &lines, int32_t count);
 
 // Reads the next line that must not be a header comment's (a size, depth or
 // field block line).  1 with the line read, 0 at end of input, -1 after a

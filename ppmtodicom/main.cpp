@@ -418,11 +418,6 @@ int input_children_ok(void *) {
     return 1;
 }
 
-[[noreturn]] void fatal_stop(Sink *sink, const char *msg) {
-    log_error(msg);
-    finish(sink, 1);
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -476,11 +471,8 @@ int main(int argc, char **argv) {
 
     Sink sink;
     if (!open_sink(opt, &sink)) finish(&sink, 1);
-    FILE *in = fdopen(fd, "rb");
-    if (!in) fatal_stop(&sink, "Cannot open input stream.\n");
-
-    int status = convert_stream_with(in, sink.out, magic, blocks.data(), blocks.size(),
-                                     input_children_ok, nullptr);
-    fclose(in);
+    int status = convert_fd_with(fd, sink.out, magic, blocks.data(), blocks.size(),
+                                 input_children_ok, nullptr);
+    close(fd);
     finish(&sink, status == 0 ? 0 : 1);
 }

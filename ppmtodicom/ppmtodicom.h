@@ -82,6 +82,11 @@ typedef struct kv_comment_block {
  * failed) makes the run fatal, and the closing line is not written. */
 int convert_stream_with(FILE *in, FILE *out, int magic, const kv_comment_block *blocks,
                         size_t count, int (*input_whole)(void *ctx), void *ctx);
+/* The same, reading the descriptor in (which stays the caller's) from its
+ * offset, through a buffer of its own rather than stdio's: the data after
+ * a header are then moved by the kernel where the input allows. */
+int convert_fd_with(int in, FILE *out, int magic, const kv_comment_block *blocks, size_t count,
+                    int (*input_whole)(void *ctx), void *ctx);
 
 /* ---- Spooling ------------------------------------------------------------ */
 

@@ -1,5 +1,6 @@
 // Spooling of image and field data into temporary files, and the list of
 // those files.
+#include "fields.h"
 #include "ppmtodicom.h"
 
 #include <kuvra/debuglog.h>
@@ -72,9 +73,8 @@ void log_copy_failure(CopyResult::Status status) {
                                                     : "Ouch - rlen failure?\n");
 }
 
-// Copies count bytes from a stream that has no descriptor to copy from
-// through stdio and the chunk buffer, reserving the blocks as they come;
-// false after a logged failure.
+// Copies count bytes from a stream through stdio and the chunk buffer,
+// reserving the blocks as they come; false after a logged failure.
 bool copy_through_stdio(FILE *in, int fd, size_t count) {
     kuvra::internal::BlockReservation blocks(fd, 0, int64_t(count));
     for (size_t done = 0; done < count;) {
@@ -94,47 +94,74 @@ bool copy_through_stdio(FILE *in, int fd, size_t count) {
     return true;
 }
 
-// Copies count (> 0) bytes from in to the spool file fd (at offset 0);
-// false after a logged failure.  A stream on a regular file is copied from
-// its own position, which counts what stdio has buffered, and set just
-// behind the data; one on a pipe (a decompressor's output) gives what stdio
-// holds first, and the kernel moves the rest.
-bool copy_bytes(FILE *in, int fd, int32_t count) {
-    const int in_fd = fileno(in);
-    struct stat st {};
-    if (in_fd < 0 || fstat(in_fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode)))
-        return copy_through_stdio(in, fd, size_t(count));
+// The options of every copy into a spool file.
+kuvra::internal::CopyOptions spool_copy_options() {
     kuvra::internal::CopyOptions opt;
     opt.reserve = true;
     opt.buffer = chunk_buffer;
     opt.buffer_size = sizeof chunk_buffer;
-    off_t pos = S_ISREG(st.st_mode) ? ftello(in) : off_t(-1);
-    size_t held = 0;
-    if (S_ISREG(st.st_mode)) {
-        if (pos < 0) return copy_through_stdio(in, fd, size_t(count));
-        opt.in_offset = &pos;
-    } else {
-#ifdef __GLIBC__
-        // The bytes read ahead by stdio (at most its buffer) go out first.
-        held = size_t(in->_IO_read_end - in->_IO_read_ptr);
-        if (held > size_t(count)) held = size_t(count);
-        if (!copy_through_stdio(in, fd, held)) return false;
-#else
+    return opt;
+}
+
+// Copies count bytes from in_fd to the spool file fd in the kernel where the
+// ends allow (kuvra::internal::copy_bytes); an input on a regular file is
+// read at *pos, which is advanced.  false after a logged failure.
+bool copy_from_fd(int in_fd, off_t *pos, int fd, int64_t count) {
+    kuvra::internal::CopyOptions opt = spool_copy_options();
+    opt.in_offset = pos;
+    CopyResult r = kuvra::internal::copy_bytes(in_fd, fd, count, opt);
+    if (!r.ok()) log_copy_failure(r.status);
+    return r.ok();
+}
+
+// Copies count (> 0) bytes from in to the spool file fd (at offset 0);
+// false after a logged failure.  A stream on a regular file is copied from
+// its own position, which counts what stdio has buffered, and set just
+// behind the data; any other stream (a pipe, memory) through stdio, which
+// alone knows what it has read ahead.
+bool copy_bytes(FILE *in, int fd, int32_t count) {
+    const int in_fd = fileno(in);
+    struct stat st {};
+    off_t pos = -1;
+    if (in_fd < 0 || fstat(in_fd, &st) != 0 || !S_ISREG(st.st_mode) || (pos = ftello(in)) < 0)
         return copy_through_stdio(in, fd, size_t(count));
-#endif
-    }
-    CopyResult r = kuvra::internal::copy_bytes(in_fd, fd, int64_t(count) - int64_t(held), opt);
-    if (!r.ok()) {
-        log_copy_failure(r.status);
-        return false;
-    }
+    if (!copy_from_fd(in_fd, &pos, fd, count)) return false;
     // The descriptor's own offset never moved (pread); the seek drops
     // stdio's buffer and goes on behind the data.
-    if (opt.in_offset && fseeko(in, pos, SEEK_SET) != 0) {
+    if (fseeko(in, pos, SEEK_SET) != 0) {
         log_copy_failure(CopyResult::read_failed);
         return false;
     }
     return true;
+}
+
+// The same from a reader of a descriptor: what it holds first, then the
+// rest from the descriptor; a regular file is read behind the bytes held,
+// and the reader goes on behind the data.
+bool copy_bytes(kuvra_convert::LineReader &lines, int fd, int32_t count) {
+    const std::string_view held = lines.held();
+    const int in_fd = lines.fd();
+    struct stat st {};
+    if (fstat(in_fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        off_t pos = lseek(in_fd, 0, SEEK_CUR) - off_t(held.size());
+        if (pos >= 0) {
+            lines.take(held.size());
+            if (!copy_from_fd(in_fd, &pos, fd, count)) return false;
+            if (lseek(in_fd, pos, SEEK_SET) != pos) {
+                log_copy_failure(CopyResult::read_failed);
+                return false;
+            }
+            return true;
+        }
+    }
+    const size_t first = held.size() < size_t(count) ? held.size() : size_t(count);
+    if (kuvra::internal::write_fully(fd, held.data(), first) != first) {
+        log_copy_failure(CopyResult::write_failed);
+        return false;
+    }
+    lines.take(first);
+    return first == size_t(count) ||
+           copy_from_fd(in_fd, nullptr, fd, int64_t(count) - int64_t(first));
 }
 
 void cleanup_handler(int sig) {
@@ -168,11 +195,9 @@ void file_size_limit_fails_writes() {
     (void)installed;
 }
 
-} // namespace
-
-extern "C" {
-
-tdnode *spool_to_tempfile(FILE *in, int32_t count) {
+// A new spool file for count bytes, filled by copy(descriptor), listed in
+// tdroot once the copy succeeded.
+template <class Copy> tdnode *spool_new_file(int32_t count, Copy copy) {
     file_size_limit_fails_writes();
     auto *node = static_cast<tdnode *>(calloc(1, sizeof(tdnode)));
     if (!node) return nullptr;
@@ -203,7 +228,7 @@ tdnode *spool_to_tempfile(FILE *in, int32_t count) {
                      slash ? node->name : ".");
         ok = false;
     }
-    ok = ok && (count <= 0 || copy_bytes(in, fd.get(), count));
+    ok = ok && (count <= 0 || copy(fd.get()));
     // A failing close of a regular file means the data may not be there.
     if (fd.close() != 0 && ok) {
         log_copy_failure(CopyResult::write_failed);
@@ -221,6 +246,14 @@ tdnode *spool_to_tempfile(FILE *in, int32_t count) {
     node->next = tdroot;
     tdroot = node;
     return node;
+}
+
+} // namespace
+
+extern "C" {
+
+tdnode *spool_to_tempfile(FILE *in, int32_t count) {
+    return spool_new_file(count, [&](int fd) { return copy_bytes(in, fd, count); });
 }
 
 tdnode *spool_private_tempfile(const char *suffix) {
@@ -292,3 +325,8 @@ void spool_cleanup_on_signals(void) {
 }
 
 } // extern "C"
+
+tdnode *kuvra_convert::spool_lines_data(LineReader &lines, int32_t count) {
+    if (lines.stream()) return spool_to_tempfile(lines.stream(), count);
+    return spool_new_file(count, [&](int fd) { return copy_bytes(lines, fd, count); });
+}

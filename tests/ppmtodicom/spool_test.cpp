@@ -1,10 +1,12 @@
 // spool_to_tempfile and the list of spooled files.
 #include "convtest.h"
+#include "fields.h"
 #include "kvtest.h"
 
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <kuvra/internal/io.h>
 #include <poll.h>
 #include <set>
 #include <sys/inotify.h>
@@ -99,9 +101,9 @@ FILE *pipe_stream_of(const std::string &bytes) {
 }
 
 TEST_F(Spool, StreamsOnAPipeAreCopiedThroughTheBuffer) {
-    // Regular files are read at the stream's position; a pipe gives first
-    // what stdio has read ahead, then the rest is moved by the kernel.  Both
-    // must take exactly the count from where the stream stands.
+    // Regular files are read at the stream's position; a pipe goes through
+    // stdio, which alone knows what it has read ahead.  Both must take
+    // exactly the count from where the stream stands.
     std::string data = pattern(60000);
     FILE *in = pipe_stream_of("head\n" + data + "TAIL");
     ASSERT_NE(in, nullptr);
@@ -242,4 +244,40 @@ TEST_F(Spool, RemoveAllDeletesEveryFileAndForgetKeepsThem) {
     EXPECT_EQ(tdroot, nullptr);
     EXPECT_EQ(kvtest::read_file(c), "abcdef");
     unlink(c.c_str());
+}
+
+// A reader of a descriptor holds bytes read ahead of its lines: the spooler
+// takes those first and the rest from the descriptor (moved by the kernel),
+// and the lines go on right behind the data, on a pipe as on a file, with
+// the data shorter, as long as or longer than what the reader holds.
+TEST_F(Spool, ReaderOfADescriptorHandsItsBytesOverAndGoesOnBehind) {
+    for (size_t size : {size_t(10), size_t(65536 - 5), size_t(300000)}) {
+        const std::string data = pattern(size, 3);
+        const std::string bytes = "head\n" + data + "\nTAIL\n";
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        std::thread writer([&] {
+            kuvra::internal::write_fully(p[1], bytes.data(), bytes.size());
+            close(p[1]);
+        });
+        FILE *file = stream_of(bytes);
+        for (int fd : {p[0], fileno(file)}) {
+            kuvra_convert::LineReader lines(fd);
+            ASSERT_TRUE(lines.next());
+            EXPECT_EQ(lines.text(), "head");
+            tdnode *n = kuvra_convert::spool_lines_data(lines, int32_t(size));
+            ASSERT_NE(n, nullptr) << size;
+            EXPECT_TRUE(kvtest::read_file(n->name) == data) << size;
+            ASSERT_TRUE(lines.next());
+            EXPECT_EQ(lines.text(), "");
+            ASSERT_TRUE(lines.next());
+            EXPECT_EQ(lines.text(), "TAIL");
+            EXPECT_FALSE(lines.next());
+            EXPECT_EQ(kuvra_convert::spool_lines_data(lines, 1), nullptr);
+        }
+        writer.join();
+        close(p[0]);
+        fclose(file);
+    }
+    EXPECT_EQ(convtest::logged(), std::vector<std::string>(6, "Ouch - rlen failure?\n"));
 }
