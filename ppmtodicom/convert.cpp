@@ -16,11 +16,20 @@ namespace kuvra_convert {
 bool LineReader::next() {
     text_.clear();
     too_long_ = false;
-    if (!in_) return next_from_fd();
+    if (!(in_ ? read_from_stream() : read_from_fd())) return false;
+    if (!too_long_ && !text_.empty() && text_.back() == '\r') text_.pop_back();
+    if (text_.size() > max_line) {
+        text_.resize(max_line);
+        too_long_ = true;
+    }
+    return true;
+}
+
+// One byte more than max_line is kept, so that a line of max_line bytes that
+// ends in CR LF still fits once its CR is gone.
+bool LineReader::read_from_stream() {
     bool any = false;
     flockfile(in_);
-    // One byte more than max_line is kept, so that a line of max_line bytes
-    // that ends in CR LF still fits once its CR is gone.
     for (int c; (c = getc_unlocked(in_)) != EOF;) {
         any = true;
         if (c == '\n') break;
@@ -30,16 +39,10 @@ bool LineReader::next() {
             too_long_ = true;
     }
     funlockfile(in_);
-    if (!any) return false;
-    if (!too_long_ && !text_.empty() && text_.back() == '\r') text_.pop_back();
-    if (text_.size() > max_line) {
-        text_.resize(max_line);
-        too_long_ = true;
-    }
-    return true;
+    return any;
 }
 
-bool LineReader::next_from_fd() {
+bool LineReader::read_from_fd() {
     bool any = false;
     for (;;) {
         if (pos_ == end_) {
@@ -47,7 +50,7 @@ bool LineReader::next_from_fd() {
             do
                 n = read(fd_, buffer_.get(), buffer_size);
             while (n < 0 && errno == EINTR);
-            if (n <= 0) break;
+            if (n <= 0) return any;
             pos_ = 0;
             end_ = size_t(n);
         }
@@ -55,20 +58,12 @@ bool LineReader::next_from_fd() {
         const char *at = buffer_.get() + pos_;
         const void *nl = memchr(at, '\n', end_ - pos_);
         const size_t len = nl ? size_t(static_cast<const char *>(nl) - at) : end_ - pos_;
-        // As above: up to one byte more than max_line is kept.
         const size_t room = max_line + 1 - std::min(text_.size(), max_line + 1);
         text_.append(at, std::min(len, room));
         if (len > room) too_long_ = true;
         pos_ += len + (nl ? 1 : 0);
-        if (nl) break;
+        if (nl) return true;
     }
-    if (!any) return false;
-    if (!too_long_ && !text_.empty() && text_.back() == '\r') text_.pop_back();
-    if (text_.size() > max_line) {
-        text_.resize(max_line);
-        too_long_ = true;
-    }
-    return true;
 }
 
 int next_data_line(LineReader &lines) {

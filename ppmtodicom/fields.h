@@ -53,7 +53,9 @@ class LineReader {
     void take(size_t n) { pos_ += n; }
 
   private:
-    bool next_from_fd();
+    // Appends the next line's bytes to text_; false when there were none.
+    bool read_from_stream();
+    bool read_from_fd();
     FILE *in_ = nullptr;
     int fd_ = -1;
     std::unique_ptr<char[]> buffer_;

@@ -280,4 +280,22 @@ TEST_F(Spool, ReaderOfADescriptorHandsItsBytesOverAndGoesOnBehind) {
         fclose(file);
     }
     EXPECT_EQ(convtest::logged(), std::vector<std::string>(6, "Ouch - rlen failure?\n"));
+
+    // Lines as the stream reader cuts them: one too long to hold, kept to
+    // max_line bytes and marked; CR LF ends; the last line without a feed.
+    const size_t max = kuvra_convert::LineReader::max_line;
+    FILE *f = stream_of(std::string(max, 'a') + "\r\n" + std::string(max + 3, 'b') + "\nx\r\ny");
+    kuvra_convert::LineReader lines(fileno(f));
+    ASSERT_TRUE(lines.next());
+    EXPECT_EQ(lines.text().size(), max);
+    EXPECT_FALSE(lines.too_long());
+    ASSERT_TRUE(lines.next());
+    EXPECT_TRUE(lines.too_long());
+    EXPECT_EQ(lines.text(), std::string(max, 'b'));
+    ASSERT_TRUE(lines.next());
+    EXPECT_EQ(lines.text(), "x");
+    ASSERT_TRUE(lines.next());
+    EXPECT_EQ(lines.text(), "y");
+    EXPECT_FALSE(lines.next());
+    fclose(f);
 }
