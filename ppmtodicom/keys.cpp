@@ -65,6 +65,18 @@ void append_comment(std::string &lines, const std::string &key, std::string_view
 
 } // namespace
 
+std::string_view text_vr(std::string_view vr) {
+    static constexpr std::string_view text_vrs[] = {
+        "AE", "AS", "AT", "CS", "DA", "DS", "DT", "FD", "FL", "IS", "LO", "LT", "PN",
+        "SH", "SL", "SS", "ST", "SV", "TM", "UC", "UI", "UL", "UR", "US", "UT", "UV",
+    };
+    if (vr == "xs") return "US";
+    if (vr == "up") return "UL";
+    for (std::string_view t : text_vrs)
+        if (t == vr) return t;
+    return {};
+}
+
 bool is_template_key(std::string_view key) {
     for (std::string_view k : template_keys)
         if (k == key) return true;
@@ -82,8 +94,33 @@ bool key_option_comment(std::string_view arg, std::string &lines) {
         log_error("Option -k %s: the value holds a line break\n", key);
         return false;
     }
+    // "(gggg,eeee)/VR": a tag with the VR its value is given in, for a
+    // private attribute, which the data dictionary does not know.
+    std::string_view vr;
     uint16_t group = 0, element = 0;
+    if (size_t slash = key.rfind('/'); slash != std::string_view::npos && slash + 3 == key.size() &&
+                                       parse_tag(key.substr(0, slash), &group, &element)) {
+        vr = key.substr(slash + 1);
+        if (text_vr(vr) != vr) { // DCMTK's "xs" and "up" are no VR of the standard
+            log_error("Option -k %s: %s is no VR a text value can be given in (AE, AS, AT, CS, "
+                      "DA, DS, DT, FD, FL, IS, LO, LT, PN, SH, SL, SS, ST, SV, TM, UC, UI, UL, "
+                      "UR, US, UT, UV)\n",
+                      key, vr);
+            return false;
+        }
+        char name[40];
+        snprintf(name, sizeof name, "Dicom/(%04X,%04X)/%s", unsigned(group), unsigned(element),
+                 std::string(vr).c_str());
+        append_comment(lines, name, value);
+        return true;
+    }
     bool dicom = parse_tag(key, &group, &element);
+    if (dicom && !kuvra::internal::dict_find_tag(group, element)) {
+        log_error("Option -k %s: the attribute is not in the data dictionary; name its VR, as in "
+                  "%s/LO=VALUE\n",
+                  key, key);
+        return false;
+    }
     if (const kuvra::internal::DictEntry *k =
             dicom ? nullptr : kuvra::internal::dict_find_keyword(key);
         k && !k->is_range()) {
@@ -108,7 +145,7 @@ bool key_option_comment(std::string_view arg, std::string &lines) {
     return false;
 }
 
-bool reference_comments(const char *file, bool series, std::string &lines) {
+bool reference_comments(const char *file, bool series, bool instance_inc, std::string &lines) {
     static constexpr char tool[] = "kuvra_dicom_synthesizer";
     const char *option = series ? "--series-of" : "--study-of";
     char found[KV_PATH_BUFSIZE];
@@ -117,7 +154,9 @@ bool reference_comments(const char *file, bool series, std::string &lines) {
         return false;
     }
     int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const char *const argv[] = {tool, option, file, nullptr};
+    const char *const argv[] = {tool, instance_inc ? "--instance-inc" : option,
+                                instance_inc ? option : file, instance_inc ? file : nullptr,
+                                nullptr};
     int fd = null_fd < 0 ? -1 : pipethrough(null_fd, found, argv);
     if (fd < 0 && null_fd >= 0) close(null_fd);
     FILE *from = fd < 0 ? nullptr : fdopen(fd, "r");

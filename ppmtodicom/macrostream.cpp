@@ -114,21 +114,6 @@ bool reserved_macro(std::string_view name) {
     return name.starts_with("XX_FIELD_") || name.starts_with("XX_ORIGIN_");
 }
 
-// The VR a header comment's text is written in, for the dictionary's VR of
-// an attribute; nothing for the binary VRs and sequences, which no text
-// carries.  DCMTK's "xs" (US or SS) is taken as US, "up" as UL.
-std::string_view text_vr(std::string_view vr) {
-    static constexpr std::string_view text_vrs[] = {
-        "AE", "AS", "AT", "CS", "DA", "DS", "DT", "FD", "FL", "IS", "LO", "LT", "PN",
-        "SH", "SL", "SS", "ST", "SV", "TM", "UC", "UI", "UL", "UR", "US", "UT", "UV",
-    };
-    if (vr == "xs") return "US";
-    if (vr == "up") return "UL";
-    for (std::string_view t : text_vrs)
-        if (t == vr) return t;
-    return {};
-}
-
 // Adds the attribute that a kept header comment names to attrs: the tag of
 // the Dicom form (vr: the one the key gives after the tag, or none), or the
 // keyword of the generic form (keyword set, tag unused).
@@ -153,7 +138,7 @@ void note_attribute(kuvra_convert::AttributeList *attrs, const std::string &rawk
         return;
     }
     const std::string dict_vr(vr.empty() ? d->vr_name() : vr);
-    std::string_view text = text_vr(dict_vr);
+    std::string_view text = kuvra_convert::text_vr(dict_vr);
     if (text.empty()) {
         debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
                      "Header comment %s: its attribute has VR %s, which no header comment "

@@ -1,5 +1,5 @@
 // kuvra_ppmtodicom [-m | -d MODULE] [-k KEY=VALUE]... [--study-from FILE]
-// [--series-from FILE] [-o OUTPUT] [INPUT]: the macro stream of a P5, P6 or
+// [--series-from FILE] [--instance-inc] [-o OUTPUT] [INPUT]: the macro stream of a P5, P6 or
 // KUVRA_FST image (INPUT, else standard input), to standard output or
 // OUTPUT (-m) or through m4 and a DICOM module template into
 // kuvra_dicom_synthesizer (-d).
@@ -45,6 +45,7 @@ struct Options {
     const char *output = nullptr;    // -o; none or "-": standard output
     const char *reference = nullptr; // --study-from / --series-from, the last given
     bool series = false;             // the reference's series is joined too
+    bool instance_inc = false;       // --instance-inc
     std::vector<CommentBlock> keys;  // -k, as header-comment lines, one block each
 };
 
@@ -58,7 +59,7 @@ void usage_line(const char *argv0) {
 
 void help(const char *argv0) {
     printf("Usage: %s [-m | -d MODULE] [-k KEY=VALUE]... [--study-from FILE]\n"
-           "       [--series-from FILE] [-o OUTPUT] [INPUT]\n"
+           "       [--series-from FILE] [--instance-inc] [-o OUTPUT] [INPUT]\n"
            "       %s --new-uid\n"
            "Turns a PGM (P5), PPM (P6) or fieldset (KUVRA_FST) file, plain or compressed,\n"
            "into an m4 macro stream (-m, the default) or, with -d, through m4 and the\n"
@@ -67,9 +68,11 @@ void help(const char *argv0) {
            "  -m                    write the macro stream\n"
            "  -d MODULE             write a DICOM file made with the template MODULE\n"
            "  -k KEY=VALUE          set an attribute, by DICOM keyword (PatientName) or\n"
-           "                        tag ((0010,0010)); wins over the input's comments\n"
+           "                        tag ((0010,0010); private: (0009,1001)/LO); wins over\n"
+           "                        the input's comments\n"
            "  --study-from FILE     join the patient and study of the DICOM file FILE\n"
            "  --series-from FILE    join its series too (InstanceNumber one above FILE's)\n"
+           "  --instance-inc        InstanceNumber one above FILE's with --study-from too\n"
            "  -o OUTPUT             write to OUTPUT, which a failed run does not leave\n"
            "  --new-uid             print a fresh UID (for a batch of exports) and exit\n"
            "  --help                print this help and exit\n"
@@ -81,7 +84,14 @@ void help(const char *argv0) {
 
 enum class Parsed { run, done, failed };
 
-enum LongOnly { opt_help = 256, opt_version, opt_new_uid, opt_study_from, opt_series_from };
+enum LongOnly {
+    opt_help = 256,
+    opt_version,
+    opt_new_uid,
+    opt_study_from,
+    opt_series_from,
+    opt_instance_inc
+};
 
 // Options left to right; of -m and -d the last one wins (-m leaves an
 // earlier module name in place, unused).  A bad -k is refused here, before
@@ -93,6 +103,7 @@ Parsed parse_options(int argc, char **argv, Options *opt) {
         {"new-uid", no_argument, nullptr, opt_new_uid},
         {"study-from", required_argument, nullptr, opt_study_from},
         {"series-from", required_argument, nullptr, opt_series_from},
+        {"instance-inc", no_argument, nullptr, opt_instance_inc},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
@@ -121,6 +132,9 @@ Parsed parse_options(int argc, char **argv, Options *opt) {
             opt->reference = optarg;
             opt->series = c == opt_series_from;
             break;
+        case opt_instance_inc:
+            opt->instance_inc = true;
+            break;
         case opt_help:
             help(argv[0]);
             return Parsed::done;
@@ -138,6 +152,11 @@ Parsed parse_options(int argc, char **argv, Options *opt) {
             usage_line(argv[0]);
             return Parsed::failed;
         }
+    }
+    if (opt->instance_inc && !opt->reference) {
+        log_error("Option --instance-inc increases the InstanceNumber of the file of "
+                  "--study-from or --series-from; give one.\n");
+        return Parsed::failed;
     }
     if (optind < argc) opt->input = argv[optind];
     if (optind + 1 < argc) {
@@ -447,8 +466,8 @@ int main(int argc, char **argv) {
         given.push_back(
             {std::string(opt.series ? "--series-from " : "--study-from ") + opt.reference, {}});
     if (!open_input(opt.input) ||
-        (opt.reference &&
-         !kuvra_convert::reference_comments(opt.reference, opt.series, given.back().lines))) {
+        (opt.reference && !kuvra_convert::reference_comments(
+                              opt.reference, opt.series, opt.instance_inc, given.back().lines))) {
         debug_exit();
         return 1;
     }

@@ -114,6 +114,33 @@ TEST(Join, SeriesFromCopiesTheSeriesTooAndNumbersAbove) {
     ASSERT_EQ(s.run.status, 0) << s.run.err;
     EXPECT_NE(attr(s.dump, "(0020,000e)"), "1.2.3.4.2");
     EXPECT_EQ(attr(s.dump, "(0020,0013)"), "1");
+    // --instance-inc as img2dcm has it: the number above the file's for a
+    // study alone too (a series of its own), and never the file's own;
+    // -k wins over it.
+    auto inc = export_with(d, {"--study-from", ref, "--instance-inc"}, "inc.dcm");
+    ASSERT_EQ(inc.run.status, 0) << inc.run.err;
+    EXPECT_EQ(attr(inc.dump, "(0020,0013)"), "13");
+    EXPECT_NE(attr(inc.dump, "(0020,000e)"), "1.2.3.4.2");
+    auto both = export_with(d, {"--instance-inc", "--series-from", ref}, "both.dcm");
+    EXPECT_EQ(attr(both.dump, "(0020,0013)"), "13");
+    auto k = export_with(d, {"--series-from", ref, "--instance-inc", "-k", "InstanceNumber=40"},
+                         "k.dcm");
+    EXPECT_EQ(attr(k.dump, "(0020,0013)"), "40");
+    // A file without an InstanceNumber has none to increase.
+    std::string list = reference_list;
+    list.erase(list.find("(0020,0013) IS 12\n"), 18);
+    kvtest::write_file(d / "noinst.list", list);
+    auto r = kvtest::run({kvtest::bin("kuvra_dicom_synthesizer"), (d / "noinst.list").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    kvtest::write_file(d / "noinst.dcm", r.out);
+    auto none =
+        export_with(d, {"--study-from", (d / "noinst.dcm").string(), "--instance-inc"}, "none.dcm");
+    EXPECT_EQ(none.run.status, 1);
+    EXPECT_NE(none.run.err.find("kuvra_dicom_synthesizer: " + (d / "noinst.dcm").string() +
+                                ": it has no InstanceNumber (0020,0013) to increase\n"),
+              std::string::npos)
+        << none.run.err;
+    EXPECT_FALSE(fs::exists(d / "none.dcm"));
 }
 
 TEST(Join, ReferenceThatCannotBeJoinedWritesNothing) {

@@ -25,8 +25,8 @@ inline void PrintTo(const Program &p, std::ostream *os) {
 inline const std::vector<Program> &programs() {
     static const std::vector<Program> table{
         {"kuvra_ppmtodicom",
-         {"-m", "-d", "-k", "--study-from", "--series-from", "-o", "--new-uid", "-h", "--help",
-          "--version"},
+         {"-m", "-d", "-k", "--study-from", "--series-from", "--instance-inc", "-o", "--new-uid",
+          "-h", "--help", "--version"},
          {
              "Unknown option.\n",
              "Usage: %s [-m|-d m4module]\n",
@@ -35,6 +35,12 @@ inline const std::vector<Program> &programs() {
              "Did you mean %s?\n",
              "Option -k takes KEY=VALUE, not %s\n",
              "Option -k %s: the value holds a line break\n",
+             "Option -k %s: the attribute is not in the data dictionary; name its VR, as in "
+             "%s/LO=VALUE\n",
+             "Option -k %s: %s is no VR a text value can be given in (AE, AS, AT, CS, DA, DS, DT, "
+             "FD, FL, IS, LO, LT, PN, SH, SL, SS, ST, SV, TM, UC, UI, UL, UR, US, UT, UV)\n",
+             "Option --instance-inc increases the InstanceNumber of the file of --study-from or "
+             "--series-from; give one.\n",
              "Cannot open input file %s: %s\n",
              "Cannot create output file %s: %s\n",
              "Cannot write output file %s: %s\n",
@@ -53,6 +59,8 @@ inline const std::vector<Program> &programs() {
              "kuvra_dicom_synthesizer: %s: it has no SeriesInstanceUID (0020,000E)\n",
              "kuvra_dicom_synthesizer: %s: cannot convert its character set to UTF-8\n",
              "kuvra_dicom_synthesizer: %s: %s holds a line break\n",
+             "kuvra_dicom_synthesizer: %s: it has no InstanceNumber (0020,0013) to increase\n",
+             "kuvra_dicom_synthesizer: %s: its InstanceNumber (0020,0013) cannot be increased\n",
              "Cannot find requested DICOM module.\n",
              "No DICOM module \"%s\" on the search path; the modules there: %s\n",
              "Cannot find DICOM config module dir. ??\n",
@@ -169,7 +177,7 @@ inline const std::vector<Program> &programs() {
         // Its messages follow "kuvra_dicom_synthesizer: " and, for a failure
         // of one input line, "line N: " or the origin the line names.
         {"kuvra_dicom_synthesizer",
-         {"-h", "--help", "--version", "--study-of", "--series-of"},
+         {"-h", "--help", "--version", "--study-of", "--series-of", "--instance-inc"},
          {
              "cannot open %s: %s\n",
              "%s: cannot read it as DICOM: %s\n",
@@ -177,6 +185,9 @@ inline const std::vector<Program> &programs() {
              "%s: it has no SeriesInstanceUID (0020,000E)\n",
              "%s: cannot convert its character set to UTF-8\n",
              "%s: %s holds a line break\n",
+             "%s: it has no InstanceNumber (0020,0013) to increase\n",
+             "%s: its InstanceNumber (0020,0013) cannot be increased\n",
+             "--instance-inc goes with --study-of or --series-of\n",
              "warning: (0010,0020) PatientID is empty: a PACS files all such images under one "
              "patient (kuvra_ppmtodicom -k PatientID=...)\n",
              "unknown argument \"%s\"\n",

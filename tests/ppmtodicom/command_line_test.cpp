@@ -118,7 +118,7 @@ TEST(CommandLine, KeyOptionSetsAttributesOverTheInputs) {
                         "#Dicom/(0010,0020):\tID-IN\n#ExportField:\tA\n");
     auto r = convert({"-m", "-k", "PatientName=Doe^Jane", "-k", "(0010,0020)=KV-1", "-k",
                       "0008,103e=Head\\Neck", "-k", "ExportField=Volume", "-k", "StudyID=", "-k",
-                      "PixelSpacing=0.5\\0.5"},
+                      "PixelSpacing=0.5\\0.5", "-k", "(0009,1001)/LO=Private"},
                      in);
     clean.add(r.out);
     ASSERT_EQ(r.status, 0) << r.err;
@@ -134,13 +134,15 @@ TEST(CommandLine, KeyOptionSetsAttributesOverTheInputs) {
     // they do not list.
     EXPECT_TRUE(
         r.out.ends_with("define([[XX_DICOM_0028_0030]],[[0.5\\0.5]])\n"
+                        "define([[XX_DICOM_0009_1001]],[[Private]])\n"
                         "define([[XX_ORIGIN_0008_103E]],[[-k 0008,103e]])\n"
+                        "define([[XX_ORIGIN_0009_1001]],[[-k (0009,1001)/LO]])\n"
                         "define([[XX_ORIGIN_0010_0010]],[[-k PatientName]])\n"
                         "define([[XX_ORIGIN_0010_0020]],[[-k (0010,0020)]])\n"
                         "define([[XX_ORIGIN_0020_0010]],[[-k StudyID]])\n"
                         "define([[XX_ORIGIN_0028_0030]],[[-k PixelSpacing]])\n"
                         "define([[XX_ATTRIBUTES]],[[0008 103E LO SeriesDescription;"
-                        "0010 0010 PN PatientName;0010 0020 LO PatientID;"
+                        "0009 1001 LO ;0010 0010 PN PatientName;0010 0020 LO PatientID;"
                         "0020 0010 SH StudyID;0028 0030 DS PixelSpacing;]])\n" KV_M4_CLOSING))
         << r.out;
     // A value longer than a line is carried whole.
@@ -166,10 +168,24 @@ TEST(CommandLine, BadKeyOptionStopsBeforeAnythingIsWritten) {
         {"PatientName", {"Option -k takes KEY=VALUE, not PatientName\n"}},
         {"=Doe", {"Option -k takes KEY=VALUE, not =Doe\n"}},
         {"PatientName=Doe\nJane", {"Option -k PatientName: the value holds a line break\n"}},
+        {"(0009,1001)=x",
+         {"Option -k (0009,1001): the attribute is not in the data dictionary; name its VR, as "
+          "in (0009,1001)/LO=VALUE\n"}},
+        {"(0009,1001)/OB=x",
+         {"Option -k (0009,1001)/OB: OB is no VR a text value can be given in (AE, AS, AT, CS, "
+          "DA, DS, DT, FD, FL, IS, LO, LT, PN, SH, SL, SS, ST, SV, TM, UC, UI, UL, UR, US, UT, "
+          "UV)\n"}},
+        {"--instance-inc",
+         {"Option --instance-inc increases the InstanceNumber of the file of --study-from or "
+          "--series-from; give one.\n"}},
     };
     for (const auto &c : cases) {
-        auto r = convert({"-d", "secondary_capture", "-k", c.arg, "-o", (d / "x.dcm").string()},
-                         p6(1, 1, "abc"));
+        std::vector<std::string> args = {"-d", "secondary_capture", "-o", (d / "x.dcm").string()};
+        if (c.arg.starts_with("--"))
+            args.push_back(c.arg);
+        else
+            args.insert(args.end(), {"-k", c.arg});
+        auto r = convert(args, p6(1, 1, "abc"));
         EXPECT_EQ(r.status, 1) << c.arg;
         EXPECT_EQ(messages(r.err), c.message) << c.arg;
         EXPECT_EQ(r.out, "") << c.arg;

@@ -26,14 +26,15 @@ namespace {
 void usage(FILE *f) {
     fputs("Usage: kuvra_dicom_synthesizer [ELEMENT-LIST] > file.dcm\n"
           "       kuvra_dicom_synthesizer --require-end [ELEMENT-LIST] > file.dcm\n"
-          "       kuvra_dicom_synthesizer --study-of FILE | --series-of FILE\n"
+          "       kuvra_dicom_synthesizer [--instance-inc] --study-of FILE | --series-of FILE\n"
           "Reads lines \"(gggg,eeee) VR value\" (binary VRs: a byte count, then the raw\n"
           "bytes) from ELEMENT-LIST or standard input and writes a DICOM file in\n"
           "Explicit VR Little Endian.\n"
           "--require-end refuses a list that lacks its last line \"" KV_END_MARK "\"\n"
           "(kuvra_ppmtodicom has m4 write it at the end of a complete run).\n"
           "--study-of and --series-of print the patient and study (and series)\n"
-          "attributes of the DICOM file FILE as header comments for kuvra_ppmtodicom.\n"
+          "attributes of the DICOM file FILE as header comments for kuvra_ppmtodicom\n"
+          "(--series-of and --instance-inc: an InstanceNumber one above FILE's).\n"
           "--version prints the version.\n",
           f);
 }
@@ -61,7 +62,13 @@ int main(int argc, char **argv) {
     kuvra::synth::defer_dictionary();
     const char *input = nullptr;
     bool require_end = false;
+    // Before --study-of or --series-of, which end the options.
+    bool instance_inc = false;
     for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--instance-inc") {
+            instance_inc = true;
+            continue;
+        }
         std::string_view a = argv[i];
         if (a == "-h" || a == "--help") {
             usage(stdout);
@@ -80,7 +87,8 @@ int main(int argc, char **argv) {
                 fprintf(stderr, "kuvra_dicom_synthesizer: %s\n", derr.message.c_str());
                 return 1;
             }
-            if (!kuvra::synth::reference_comments(argv[i + 1], a == "--series-of", lines, why)) {
+            if (!kuvra::synth::reference_comments(argv[i + 1], a == "--series-of", instance_inc,
+                                                  lines, why)) {
                 fprintf(stderr, "kuvra_dicom_synthesizer: %s: %s\n", argv[i + 1], why.c_str());
                 return 1;
             }
@@ -97,6 +105,11 @@ int main(int argc, char **argv) {
         }
         fprintf(stderr, "kuvra_dicom_synthesizer: unknown argument \"%s\"\n", argv[i]);
         usage(stderr);
+        return 1;
+    }
+    if (instance_inc) {
+        fputs("kuvra_dicom_synthesizer: --instance-inc goes with --study-of or --series-of\n",
+              stderr);
         return 1;
     }
     if (input && strcmp(input, "-") != 0) {

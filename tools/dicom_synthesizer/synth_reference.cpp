@@ -79,7 +79,8 @@ bool required(DcmDataset *ds, const DcmTagKey &tag, const char *what, std::strin
 
 } // namespace
 
-bool reference_comments(const char *path, bool series, std::string &out, std::string &err) {
+bool reference_comments(const char *path, bool series, bool instance_inc, std::string &out,
+                        std::string &err) {
     DcmFileFormat ff;
     OFCondition c = ff.loadFile(path, EXS_Unknown, EGL_noChange, 4096);
     if (c.bad()) {
@@ -97,11 +98,17 @@ bool reference_comments(const char *path, bool series, std::string &out, std::st
     }
     std::string lines;
     if (!add(ds, study_attrs, lines, err)) return false;
-    if (series) {
-        if (!add(ds, series_attrs, lines, err)) return false;
+    if (series && !add(ds, series_attrs, lines, err)) return false;
+    if (series || instance_inc) {
         Sint32 number = 0;
-        if (ds->findAndGetSint32(DCM_InstanceNumber, number).good() && number < INT32_MAX)
+        bool have = ds->findAndGetSint32(DCM_InstanceNumber, number).good();
+        if (have && number < INT32_MAX)
             lines += comment(DCM_InstanceNumber, std::to_string(int64_t(number) + 1));
+        else if (instance_inc) {
+            err = have ? "its InstanceNumber (0020,0013) cannot be increased"
+                       : "it has no InstanceNumber (0020,0013) to increase";
+            return false;
+        }
     }
     out += lines;
     return true;
