@@ -89,6 +89,7 @@ int line_loop(LineReader &lines, FILE *out, int magic, AttributeList &attrs) {
         pending = false;
         if (lines.text().starts_with('#')) {
             enum kv_comment_next next = translate_header_comment(lines, out, &attrs);
+            if (next == KV_COMMENT_OVER) return 1;
             if (next == KV_COMMENT_EOF) return 0;
             pending = next == KV_COMMENT_PENDING;
             continue;
@@ -142,9 +143,11 @@ int convert(LineReader &lines, FILE *out, int magic, const kv_comment_block *blo
             return 1;
         }
         attrs.set_source(blocks[i].origin ? blocks[i].origin : "");
+        // Header comments only, with a bound of their own.
         LineReader extra_lines(extra);
-        line_loop(extra_lines, out, 0, attrs); // header comments only: nothing fatal
+        int stopped = line_loop(extra_lines, out, 0, attrs);
         fclose(extra);
+        if (stopped) return 1;
     }
     // After every comment: a header comment cannot replace the list.
     attrs.write(out);

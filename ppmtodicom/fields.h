@@ -25,8 +25,18 @@ namespace kuvra_convert {
 // the data in the kernel, without looking into stdio.
 class LineReader {
   public:
-    // Longest line held; of a longer one the rest is read and dropped.
-    static constexpr size_t max_line = size_t(16) << 20;
+    // The header comments of one input are at most this many, and their
+    // lines hold at most this many bytes in all, line ends not counted:
+    // what they define is held by m4 (a few hundred bytes a definition) and
+    // written by the template into the synthesizer's input, which holds
+    // every element, and these bounds keep each of those processes (and
+    // this one) under 16 MiB whatever the input.  A run past them stops.
+    static constexpr size_t comments_max_count = 4096;
+    static constexpr size_t comments_max_bytes = size_t(1) << 20;
+    // Longest line held; of a longer one the rest is read and dropped.  A
+    // longer line is no header comment that can be taken, nor a line of
+    // the formats.
+    static constexpr size_t max_line = comments_max_bytes;
     // The buffer of a reader of a descriptor.
     static constexpr size_t buffer_size = size_t(64) << 10;
 
@@ -51,6 +61,14 @@ class LineReader {
     std::string_view held() const { return {buffer_.get() + pos_, end_ - pos_}; }
     // Takes the first n held bytes (n <= held().size()).
     void take(size_t n) { pos_ += n; }
+    // Counts the line held as a line of a header comment (first: the line
+    // that begins it, not a continuation line): false once the header
+    // comments read so far are past either bound.
+    bool count_comment_line(bool first) {
+        comment_bytes_ += too_long_ ? comments_max_bytes + 1 : text_.size();
+        comment_count_ += first ? 1 : 0;
+        return comment_bytes_ <= comments_max_bytes && comment_count_ <= comments_max_count;
+    }
 
   private:
     // Appends the next line's bytes to text_; false when there were none.
@@ -62,6 +80,8 @@ class LineReader {
     size_t pos_ = 0, end_ = 0;
     std::string text_;
     bool too_long_ = false;
+    size_t comment_bytes_ = 0;
+    size_t comment_count_ = 0;
 };
 
 // Spools count bytes of the input that lines reads, from where its lines
@@ -111,9 +131,11 @@ class AttributeList {
 
 // Translates the header comment that lines holds (its first byte is '#'),
 // together with its continuation lines, into one definition on out.  A
-// comment that cannot be carried whole (too long, a control character in its
-// value, quotes that do not nest, a reserved name, a tag number beyond four
-// hex digits) is dropped and logged with its key.  A kept comment that names
+// comment that cannot be carried whole (a control character in its value,
+// quotes that do not nest, a reserved name, a tag number beyond four hex
+// digits) is dropped and logged with its key.  KV_COMMENT_OVER, logged and
+// with nothing written, when it takes the header comments of the input past
+// the bounds of LineReader.  A kept comment that names
 // a DICOM attribute is added to attrs, if given; one whose key looks like a
 // misspelt keyword is kept and logged with the keyword meant.
 enum kv_comment_next translate_header_comment(LineReader &lines, FILE *out,

@@ -35,11 +35,6 @@ static_assert(sizeof kv_m4_prelude_text == KV_M4_PRELUDE_LENGTH + 1);
 
 namespace {
 
-// A value joined from continuation lines is held whole until its last line
-// (the quote check needs all of it); past this it is dropped instead of
-// letting a header grow memory without bound.
-constexpr size_t header_value_max = 16u << 20;
-
 // White space of the default POSIX locale; a line holds no LF or CR.
 constexpr bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\v' || c == '\f';
@@ -67,7 +62,7 @@ constexpr bool is_forbidden_control(unsigned char c) {
 enum class HexScan { none, ok, too_big };
 
 // Why a header comment is left out, in the order of the checks.
-enum class Drop { kept, tag_number, too_long, reserved, control, quotes };
+enum class Drop { kept, tag_number, reserved, control, quotes };
 
 // One number as "%x" reads it (leading white space, a sign, "0x"), from
 // s[at]; at is moved behind it.  too_big for a value beyond 0xFFFF or a
@@ -280,7 +275,24 @@ void AttributeList::write(FILE *out) const {
     fputs("]])\n", out);
 }
 
+namespace {
+
+static_assert(LineReader::comments_max_count == 4096 && LineReader::comments_max_bytes == size_t(1)
+                                                                                              << 20,
+              "the message names the bounds");
+
+enum kv_comment_next comments_over() {
+    debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
+                 "More than 4096 header comments or 1 MiB of them; the input is refused.\n");
+    return KV_COMMENT_OVER;
+}
+
+} // namespace
+
 enum kv_comment_next translate_header_comment(LineReader &lines, FILE *out, AttributeList *attrs) {
+    // A value joined from continuation lines is held whole until its last
+    // line (the quote check needs all of it): the bound keeps it small.
+    if (!lines.count_comment_line(true)) return comments_over();
     const std::string_view line = lines.text();
     const std::string_view key = line.substr(skip_blanks(line, 1));
     const size_t colon = key.find(':');
@@ -323,7 +335,6 @@ enum kv_comment_next translate_header_comment(LineReader &lines, FILE *out, Attr
     // The key for the log, as it stood; the reader's line is replaced below.
     std::string rawkey(key.substr(0, colon));
     std::string value(key.substr(colon + 2));
-    bool too_long = lines.too_long();
 
     enum kv_comment_next next;
     for (;;) {
@@ -336,18 +347,13 @@ enum kv_comment_next translate_header_comment(LineReader &lines, FILE *out, Attr
             next = KV_COMMENT_PENDING;
             break;
         }
-        if (too_long || lines.too_long() || value.size() + more.size() > header_value_max) {
-            too_long = true;
-            value.clear();
-            continue;
-        }
+        if (!lines.count_comment_line(false)) return comments_over();
         value.append(more);
     }
 
     // head is "define([[NAME]],[["
     const std::string_view name = std::string_view(head).substr(9, head.size() - 9 - 5);
     unsigned char control = 0;
-    if (drop == Drop::kept && too_long) drop = Drop::too_long;
     if (drop == Drop::kept && reserved_macro(name)) drop = Drop::reserved;
     for (size_t i = 0; drop == Drop::kept && i < value.size(); i++)
         if (is_forbidden_control(static_cast<unsigned char>(value[i]))) {
@@ -360,9 +366,6 @@ enum kv_comment_next translate_header_comment(LineReader &lines, FILE *out, Attr
     case Drop::tag_number:
         debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,
                      "Header comment with a tag number beyond four hex digits dropped: %s\n", k);
-        break;
-    case Drop::too_long:
-        debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR, "Header comment too long dropped: %s\n", k);
         break;
     case Drop::reserved:
         debug_printf(KV_CAT_LOADSAVE, KV_SEV_ERROR,

@@ -41,7 +41,9 @@ const char *data_format_name(int magic);
 enum kv_comment_next {
     KV_COMMENT_EOF = 0,     /* input ended while looking for a continuation */
     KV_COMMENT_PENDING = 1, /* the reader holds the next line, not yet dispatched */
-    KV_COMMENT_NONE = 2     /* the comment was dropped; nothing is pending */
+    KV_COMMENT_NONE = 2,    /* the comment was dropped; nothing is pending */
+    KV_COMMENT_OVER = 3     /* the header comments of the input exceed their
+                               bound (logged): the run must stop */
 };
 
 /* 1 when text (len bytes) may stand between "[[" and "]]" without ending

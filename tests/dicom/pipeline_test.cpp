@@ -388,3 +388,65 @@ TEST(Pipeline, BadValuesNameTheCommentOrOptionTheyCameFrom) {
     EXPECT_EQ(fixed.err, "");
     EXPECT_EQ(attr(dicomtest::dump((d / "out.dcm").string()), "(0010,0030)"), "20240229");
 }
+
+// Header comments up to their bounds (4096 of them, 1 MiB in all) reach the
+// file, and every process of the export, m4 and the synthesizer included,
+// stays under 16 MiB with them; past either bound the input is refused with
+// its message and nothing is written.  bzip2 makes the input small: a
+// header bomb.
+TEST(Pipeline, HeaderCommentsUpToTheirBoundsAndPast) {
+    REQUIRE_CONVERTER();
+    kvtest::TempDir d;
+    const std::string px = dicomtest::pattern(4 * 4, 91);
+    // n private text attributes, each line as long as the bytes allow.
+    auto header = [](int n, size_t bytes) {
+        std::string h;
+        const size_t head = std::string("#Dicom/(0009,1000)/LT:\t").size();
+        for (int i = 0; i < n; i++) {
+            char key[32];
+            snprintf(key, sizeof key, "#Dicom/(0009,%04X)/LT:\t", 0x1000 + i);
+            const size_t len = bytes / size_t(n) + (size_t(i) < bytes % size_t(n) ? 1 : 0);
+            h += key + std::string(len - head, char('a' + i % 26)) + "\n";
+        }
+        return h;
+    };
+    const bool timed = std::filesystem::exists("/usr/bin/time");
+    auto run = [&](const std::string &comments) {
+        std::string in = (d / "input.bz2").string();
+        kvtest::RunOptions feed;
+        feed.input = "P5\n" + comments + "4 4\n255\n" + px;
+        auto z = kvtest::sh("bzip2 -c", feed);
+        EXPECT_EQ(z.status, 0);
+        kvtest::write_file(in, z.out);
+        std::vector<std::string> argv{kvtest::bin("kuvra_ppmtodicom"), "-d", "secondary_capture",
+                                      in};
+        // The largest resident size of the converter and of every process
+        // it waited for.
+        if (timed) argv.insert(argv.begin(), {"/usr/bin/time", "-f", "%M", "-o", d / "rss"});
+        return kvtest::run(argv, {});
+    };
+    const size_t mib = size_t(1) << 20;
+    const std::string refused =
+        "More than 4096 header comments or 1 MiB of them; the input is refused.\n";
+
+    auto at = run(header(4096, mib));
+    ASSERT_EQ(at.status, 0) << at.err.substr(0, 300);
+    kvtest::write_file(d / "out.dcm", at.out);
+    auto dump = dicomtest::dump((d / "out.dcm").string());
+    // 256-byte lines: "#Dicom/(0009,1000)/LT:<TAB>" and the value.
+    EXPECT_EQ(attr(dump, "(0009,1000)"), std::string(256 - 23, 'a'));
+    EXPECT_EQ(attr(dump, "(0009,1fff)"), std::string(256 - 23, 'a' + 4095 % 26));
+#ifndef KUVRA_SANITIZED
+    if (timed) {
+        EXPECT_LT(std::stol(kvtest::read_file(d / "rss")), 16 * 1024);
+    }
+#endif
+
+    for (const std::string &past : {header(4096, mib + 1), header(4097, 4097 * 30)}) {
+        auto r = run(past);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(refused), std::string::npos) << r.err.substr(0, 300);
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_TRUE(leftover_spools(px).empty());
+}

@@ -94,7 +94,7 @@ inline const std::vector<Program> &programs() {
              "Ouch - wlen failure?\n",
              "Header comment with unbalanced m4 quotes dropped: %s\n",
              "Header comment with reserved macro name dropped: %s\n",
-             "Header comment too long dropped: %s\n",
+             "More than 4096 header comments or 1 MiB of them; the input is refused.\n",
              "Header comment with control character 0x%02X dropped: %s\n",
              "Header comment with a tag number beyond four hex digits dropped: %s\n",
              "Header comment %s is not a DICOM keyword and sets no attribute; did you mean %s?\n",

@@ -211,20 +211,64 @@ TEST_F(CoreTest, LongLinesArriveWhole) {
     EXPECT_TRUE(convtest::logged().empty());
 }
 
-// Past the longest line held, the line is read to its end and dropped whole.
-TEST_F(CoreTest, ALineBeyondTheLongestIsDroppedWhole) {
-    const size_t max = kuvra_convert::LineReader::max_line;
-    auto t = translate("#Key:\t" + std::string(max, 'v'), "#Next:\tn\n");
-    EXPECT_EQ(t.out, "");
-    EXPECT_EQ(t.pending, "#Next:\tn");
-    EXPECT_EQ(convtest::logged(),
-              std::vector<std::string>{"Header comment too long dropped: Key\n"});
-    // A line of exactly the longest length, with CR LF, still fits.
-    debug_init();
-    const std::string head = "#Key:\t";
-    t = translate(head + std::string(max - head.size(), 'v') + "\r", "");
-    EXPECT_EQ(t.out.size(), std::string("define([[XX_Key]],[[]])\n").size() + max - head.size());
-    EXPECT_TRUE(convtest::logged().empty());
+// The header comments of an input are at most 4096, of 1 MiB in all: up
+// to the bounds every one is kept (dropped ones and continuation lines
+// count too, line ends do not), one past either stops the run where it
+// stands, with nothing more written, however it gets there.
+TEST_F(CoreTest, HeaderCommentsAreBoundInNumberAndSize) {
+    using kuvra_convert::LineReader;
+    const size_t bytes = LineReader::comments_max_bytes, count = LineReader::comments_max_count;
+    ASSERT_EQ(bytes, size_t(1) << 20);
+    ASSERT_EQ(count, 4096u);
+    const std::string refused =
+        "More than 4096 header comments or 1 MiB of them; the input is refused.\n";
+    // A kept comment with a continuation, a dropped one, and one whose CR LF
+    // line fills the bytes up to the bound plus extra.
+    auto filled = [&](size_t extra) {
+        const std::string a = "#A:\t" + std::string(1000, 'a'),
+                          c = "#+A:\t" + std::string(2000, 'c');
+        const std::string d = "#Dropped " + std::string(500, 'd');
+        const size_t left = bytes - a.size() - c.size() - d.size() - 4 + extra;
+        return "P6\n" + a + "\n" + c + "\n" + d + "\n#B:\t" + std::string(left, 'b') +
+               "\r\n1 1\n255\nxyz";
+    };
+    auto many = [](size_t n, const std::string &tail) {
+        std::string in = "P6\n";
+        for (size_t i = 0; i < n; i++)
+            in += "#K" + std::to_string(i) + ":\tv\n" + (i % 2 ? "#+K:\tw\n" : "");
+        return in + tail;
+    };
+    auto at = convert(filled(0), 9);
+    EXPECT_EQ(at.status, 0);
+    EXPECT_EQ(macro(at.out, "XX_A").size(), 3000u);
+    EXPECT_EQ(macro(at.out, "XX_B").size(), bytes - 1004 - 2005 - 509 - 4);
+    EXPECT_TRUE(at.log.empty());
+    auto all = convert(many(count, "1 1\n255\nxyz"), 9);
+    EXPECT_EQ(all.status, 0);
+    EXPECT_EQ(macro(all.out, "XX_K4095"), "vw");
+    EXPECT_TRUE(all.out.ends_with(KV_M4_CLOSING));
+    tdroot_remove_all();
+
+    // The input, and the macro of the comment that goes past a bound.
+    const std::string past = std::string(bytes - 4, 'p');
+    const std::pair<std::string, const char *> cases[] = {
+        {filled(1), "XX_B"},
+        {many(count + 1, "1 1\n255\nxyz"), "XX_K4096"},
+        {many(count, "#Dropped\n1 1\n255\nxyz"), "XX_FIELD_RGB"},
+        {"P6\n#A:\t" + past + "\n#+A:\tx\n1 1\n255\nxyz", "XX_A"},
+        // Read to its line feed, not held: the data after it are not taken.
+        {"P6\n#A:\t" + std::string(3 * bytes, 'p') + "\n1 1\n255\nxyz", "XX_FIELD_RGB"},
+        // Comments after the data count as well.
+        {"P6\n#A:\t" + past + "\n1 1\n255\nxyz#B:\tb\n", "XX_B"},
+    };
+    for (const auto &[input, name] : cases) {
+        auto over = convert(input, 9);
+        EXPECT_EQ(over.status, 1) << name;
+        EXPECT_EQ(over.log, std::vector<std::string>{refused}) << name;
+        EXPECT_EQ(macro(over.out, name), "<undefined>");
+        EXPECT_FALSE(over.out.ends_with(KV_M4_CLOSING));
+        tdroot_remove_all();
+    }
 }
 
 TEST_F(CoreTest, MalformedHeaderLinesAreDropped) {
