@@ -7,6 +7,7 @@
 #include <kuvra/internal/children.h>
 #include <kuvra/internal/fd.h>
 #include <kuvra/internal/sibling.h>
+#include <kuvra/internal/spawn.h>
 
 #include <cerrno>
 #include <csignal>
@@ -15,13 +16,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <set>
-#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
@@ -80,14 +78,13 @@ using kuvra::internal::UniqueFd;
 // Starts file with argv, its standard input in and output out (-1: the
 // process's own).  The child's pid, or -1.
 pid_t spawn(const char *file, char *const argv[], int in, int out) {
-    posix_spawn_file_actions_t fa;
-    if (posix_spawn_file_actions_init(&fa) != 0) return -1;
+    kuvra::internal::ChildSpec child;
+    child.file = file;
+    child.argv = argv;
+    child.io[0] = in;
+    child.io[1] = out < 0 ? kuvra::internal::kChildInherits : out;
     pid_t pid = -1;
-    bool ok = posix_spawn_file_actions_adddup2(&fa, in, 0) == 0 &&
-              (out < 0 || posix_spawn_file_actions_adddup2(&fa, out, 1) == 0);
-    if (ok && posix_spawnp(&pid, file, &fa, nullptr, argv, environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return ok ? pid : -1;
+    return kuvra::internal::start_child(child, &pid) == 0 ? pid : -1;
 }
 
 } // namespace

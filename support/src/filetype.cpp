@@ -6,23 +6,20 @@
 // code is data (sniff_rules below); the sniffer itself knows no format.
 #include <kuvra/filetype.h>
 #include <kuvra/internal/fd.h>
+#include <kuvra/internal/spawn.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
-#include <spawn.h>
 #include <string_view>
 #include <strings.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
-
-extern char **environ;
 
 namespace {
 
@@ -277,31 +274,16 @@ int sniff_filter_output(const char *path, const char *const argv[]) {
     UniqueFd from_child(ends[0]), to_parent(ends[1]);
     if (!move_above_stdio(from_child) || !move_above_stdio(to_parent)) return KV_MAGIC_ERROR;
 
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    if (posix_spawn_file_actions_init(&actions) != 0) return KV_MAGIC_ERROR;
-    if (posix_spawnattr_init(&attr) != 0) {
-        posix_spawn_file_actions_destroy(&actions);
-        return KV_MAGIC_ERROR;
-    }
     // The child dies quietly of SIGPIPE once we stop reading, whatever the
     // caller does with that signal or its mask.
-    sigset_t defaults, none;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigemptyset(&none);
+    kuvra::internal::ChildSpec child;
+    child.argv = argv;
+    child.io[0] = input.get();
+    child.io[1] = to_parent.get();
+    child.io[2] = kuvra::internal::kChildDevNull;
+    child.clean_signals = true;
     pid_t pid = -1;
-    int rc = posix_spawn_file_actions_adddup2(&actions, input.get(), 0);
-    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, to_parent.get(), 1);
-    if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    if (rc == 0)
-        rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr, &defaults);
-    if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &none);
-    if (rc == 0)
-        rc = posix_spawnp(&pid, argv[0], &actions, &attr, const_cast<char *const *>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
+    const int rc = kuvra::internal::start_child(child, &pid);
     if (rc != 0) return KV_MAGIC_ERROR;
     input.reset();
     to_parent.reset();

@@ -1,12 +1,12 @@
 // Child processes on pipes: filters, prefix push-back, and the reaper of
 // the children these operations start.
 //
-// Every starting operation follows one sequence: save the standard
-// descriptors the child gets rebound, create the pipes, put the child's ends
-// onto 0/1/2, vfork + exec, restore the standard descriptors.  Everything the
-// caller keeps is close-on-exec from its creation, so no later child
-// inherits a saved copy or a pipe end that would keep a pipe from reaching
-// end of file.
+// Every starting operation follows one sequence: create the pipes, start
+// the child (start_child) with fd and the child's pipe ends as its 0/1/2.
+// The process's own descriptors are never rebound.  Everything the caller
+// keeps is close-on-exec from its creation, so no later child inherits a
+// pipe end that would keep a pipe from reaching end of file; other
+// descriptors of the caller that are not close-on-exec reach the child.
 //
 // Ownership: a -1 result means nothing was started and fd is still the
 // caller's.  Otherwise fd (if above 2) has been closed here.  The standard
@@ -16,6 +16,7 @@
 #include <kuvra/internal/fd.h>
 #include <kuvra/internal/io.h>
 #include <kuvra/internal/sibling.h>
+#include <kuvra/internal/spawn.h>
 #include <kuvra/pipes.h>
 
 #include <atomic>
@@ -95,7 +96,9 @@ extern "C" void pipethrough_reaper(int) {
     errno = saved_errno;
 }
 
-void record_child(pid_t pid, const char *program) {
+// Records a child that was started (status -1) or one that ended before it
+// could run its program (pid 0, with the status it ended with).
+void record_child(pid_t pid, const char *program, int ended_status) {
     for (auto &slot : g_children) {
         int free_mark = slot_free;
         if (slot.state.compare_exchange_strong(free_mark, slot_filling)) {
@@ -104,9 +107,14 @@ void record_child(pid_t pid, const char *program) {
             for (; program[i] && i + 1 < sizeof slot.program; ++i)
                 slot.program[i] = program[i];
             slot.program[i] = '\0';
+            if (ended_status != -1) {
+                slot.status.store(ended_status);
+                slot.state.store(slot_ended);
+                return;
+            }
             slot.state.store(slot_running);
-            // A child that ended before it was recorded (an exec that failed
-            // at once) sent its SIGCHLD while the handler could not know it.
+            // A child that ended before it was recorded sent its SIGCHLD
+            // while the handler could not know it.
             if (g_reaper_installed) reap_slot(slot);
             return;
         }
@@ -125,7 +133,7 @@ enum class Err {
 };
 
 struct Plan {
-    int saved;   // how many of 0, 1, 2 are saved and rebound
+    int wired;   // how many of 0, 1, 2 the child gets other than the caller's
     bool result; // child's 1 is the result pipe
     Err err;     // child's 2
 };
@@ -137,109 +145,50 @@ struct Ends {
     int second = -1; // caller's end of the prefix or error pipe
 };
 
-// The copies of the standard descriptors a start rebinds.  Destruction
-// closes them newest first; restore() puts them back 0, 1, 2.
-struct SavedStd {
-    UniqueFd copy[3];
-    int count = 0;
-
-    bool save(int n) {
-        for (; count < n; ++count) {
-            int c = fcntl(count, F_DUPFD_CLOEXEC, 3);
-            if (c < 0) return false;
-            copy[count].reset(c);
-        }
-        return true;
-    }
-    void restore() {
-        for (int i = 0; i < count; ++i) {
-            dup2(copy[i].get(), i);
-            copy[i].reset();
-        }
-        count = 0;
-    }
-    ~SavedStd() {
-        for (int i = count; i-- > 0;)
-            copy[i].reset();
-    }
-};
-
-// vfork + exec in a function of its own, so that nothing of the caller's
-// frame lives across the vfork.  The child only calls exec and, if that
-// returns, ends at once without running atexit handlers or flushing stdio
-// buffers that it shares with the parent.
-[[gnu::noinline]] pid_t spawn(const char *file, const char *const argv[]) {
-    pid_t pid = vfork();
-    if (pid == 0) {
-        execvp(file, const_cast<char *const *>(argv));
-        _exit(1);
-    }
-    return pid;
-}
+// The status of a child that ended at once with exit status 1.
+constexpr int kExecFailedStatus = 1 << 8;
 
 Outcome start(const Plan &plan, int fd, const char *file, const char *const argv[], Ends &ends) {
     if (fd < 0 || file == nullptr || argv == nullptr || argv[0] == nullptr)
         return Outcome::not_started;
+    // Each standard descriptor the child gets in place of the caller's must
+    // be open, so that no pipe made here takes its number, and so must fd.
+    for (int i = 0; i < plan.wired; ++i)
+        if (fcntl(i, F_GETFD) < 0) return Outcome::not_started;
+    if (fd > 2 && fcntl(fd, F_GETFD) < 0) return Outcome::not_started;
 
-    SavedStd saved;
-    if (!saved.save(plan.saved)) return Outcome::not_started;
-
-    int p[2];
     UniqueFd result_read, result_write, second_read, second_write;
     if (plan.result) {
-        if (pipe2(p, O_CLOEXEC) != 0) return Outcome::not_started;
-        result_read.reset(p[0]);
-        result_write.reset(p[1]);
+        if (!kuvra::internal::make_pipe(result_read, result_write)) return Outcome::not_started;
         // 1 MiB rather than 64 KiB: a decompressor writing its output then
         // runs ahead instead of waking its reader for every 64 KiB, which
         // made the reading a tenth slower than the decompressor alone.
         // Kernel memory; failure (a user's pipe quota) keeps the default.
-        (void)fcntl(p[0], F_SETPIPE_SZ, 1 << 20);
+        (void)fcntl(result_read.get(), F_SETPIPE_SZ, 1 << 20);
     }
-    if (plan.err != Err::own) {
-        if (pipe2(p, O_CLOEXEC) != 0) return Outcome::not_started;
-        second_read.reset(p[0]);
-        second_write.reset(p[1]);
-    }
-
-    // The input goes onto 0 before 1 and 2 are rebound, so that an fd of 1
-    // or 2 still names the caller's file when it is copied.  fd itself stays
-    // open until the child exists (kept from the child by close-on-exec), so
-    // that a failed vfork leaves it with the caller.
-    int fd_flags = -1;
-    if (fd > 2) {
-        fd_flags = fcntl(fd, F_GETFD);
-        if (fd_flags < 0 || fcntl(fd, F_SETFD, fd_flags | FD_CLOEXEC) != 0)
-            return Outcome::not_started;
-    }
-    auto undo = [&] {
-        saved.restore();
-        if (fd_flags >= 0) fcntl(fd, F_SETFD, fd_flags);
-    };
-    bool wired = fd == 0 || dup2(fd, 0) == 0;
-    if (wired && plan.result) {
-        wired = dup2(result_write.get(), 1) == 1;
-        result_write.reset();
-    }
-    if (wired && plan.err == Err::prefix_read) {
-        wired = dup2(second_read.get(), 2) == 2;
-        second_read.reset();
-    } else if (wired && plan.err == Err::error_write) {
-        wired = dup2(second_write.get(), 2) == 2;
-        second_write.reset();
-    }
-    if (!wired) {
-        undo();
+    if (plan.err != Err::own && !kuvra::internal::make_pipe(second_read, second_write))
         return Outcome::not_started;
-    }
 
-    pid_t pid = spawn(file, argv);
-    if (pid < 0) {
-        undo();
-        return Outcome::fork_failed;
-    }
-    saved.restore();
-    record_child(pid, argv[0]);
+    // fd goes onto the child's 0 before its 1 and 2 are rebound, so that an
+    // fd of 1 or 2 still names the caller's file; the child gets fd under
+    // no other number.  The child's ends of the pipes reach it only as its
+    // 1 and 2 (the pipes are close-on-exec).
+    kuvra::internal::ChildSpec child;
+    child.file = file;
+    child.argv = argv;
+    child.io[0] = fd == 0 ? kuvra::internal::kChildInherits : fd; // 0: shared as it is
+    if (plan.result) child.io[1] = result_write.get();
+    if (plan.err == Err::prefix_read) child.io[2] = second_read.get();
+    if (plan.err == Err::error_write) child.io[2] = second_write.get();
+    pid_t pid = -1;
+    const int error = kuvra::internal::start_child(child, &pid);
+    // fd stays open until the child exists, so that a failed start leaves it
+    // with the caller.
+    if (error != 0 && kuvra::internal::start_made_no_child(error)) return Outcome::fork_failed;
+    // A program that could not be executed ran as a child that ended at
+    // once with status 1: its pipes reach end of file, and
+    // wait_started_children reports it as such.
+    record_child(error == 0 ? pid : 0, argv[0], error == 0 ? -1 : kExecFailedStatus);
     if (fd > 2) ::close(fd);
     ends.result = result_read.release();
     ends.second = plan.err == Err::prefix_read ? second_write.release() : second_read.release();
@@ -305,8 +254,8 @@ int pipethrougherr(int fd, const char *file, const char *const argv[], int *out,
     case Outcome::not_started:
         return -1;
     case Outcome::fork_failed:
-        // The one member that reports a failed vfork as 0 with no pipes; fd
-        // is handed over all the same.
+        // The one member that reports a child that could not be created as
+        // 0 with no pipes; fd is handed over all the same.
         if (fd > 2) ::close(fd);
         *out = -1;
         *err = -1;
