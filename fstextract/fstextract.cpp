@@ -48,7 +48,7 @@ using kuvra::internal::page_size;
 // The buffer of copies between regular files: chunks of file_chunk bytes,
 // each at the place within a page that buffer_phase chooses (copy_bytes).
 constexpr size_t file_chunk = size_t(1) << 18;
-alignas(4096) char file_buffer[file_chunk + page_size];
+alignas(page_size) char file_buffer[file_chunk + page_size];
 
 // Copies size bytes from a stream on a regular file to out, from the
 // stream's own position (which counts what stdio has buffered), and sets the

@@ -28,7 +28,7 @@ namespace {
 // The one copy buffer: payloads never sit whole in memory.  On a page, and
 // a page longer than a chunk, so that a chunk can start at the place within
 // a page that buffer_phase chooses.
-alignas(4096) char chunk_buffer[KV_SPOOL_CHUNK + kuvra::internal::page_size];
+alignas(kuvra::internal::page_size) char chunk_buffer[KV_SPOOL_CHUNK + kuvra::internal::page_size];
 
 // The file being written, not yet in tdroot; the signal cleanup removes it
 // too.  Set and cleared with the termination signals blocked.

@@ -164,7 +164,7 @@ Outcome start(const Plan &plan, int fd, const char *file, const char *const argv
         // runs ahead instead of waking its reader for every 64 KiB, which
         // made the reading a tenth slower than the decompressor alone.
         // Kernel memory; failure (a user's pipe quota) keeps the default.
-        (void)fcntl(result_read.get(), F_SETPIPE_SZ, 1 << 20);
+        (void)fcntl(result_read.get(), F_SETPIPE_SZ, kuvra::internal::large_pipe_size);
     }
     if (plan.err != Err::own && !kuvra::internal::make_pipe(second_read, second_write))
         return Outcome::not_started;
@@ -236,7 +236,7 @@ int pipeprefix(const char *data, int length, int fd) {
     // kuvra_pipeprefix reads its prefix before its output is read, so a
     // prefix beyond the two pipes' capacity would block both sides.  Make
     // room for it (best effort; the callers here pass at most 512 bytes).
-    if (length > 65536) fcntl(prefix.get(), F_SETPIPE_SZ, length);
+    if (length > kuvra::internal::default_pipe_size) fcntl(prefix.get(), F_SETPIPE_SZ, length);
     write_prefix(prefix.get(), data, length);
     return ends.result;
 }

@@ -8,6 +8,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/oflog/oflog.h>
 #include <kuvra/internal/endmark.h>
+#include <kuvra/internal/fd.h>
 #include <kuvra/internal/version.h>
 
 #include <cerrno>
@@ -147,7 +148,7 @@ int main(int argc, char **argv) {
     // 64 KiB of pixel data: on a busy machine each wake-up waits for a CPU.
     // (Pipe buffers are kernel memory; failure just keeps the default.)
     if (fstat(STDIN_FILENO, &st) == 0 && S_ISFIFO(st.st_mode))
-        fcntl(STDIN_FILENO, F_SETPIPE_SZ, 1 << 20);
+        fcntl(STDIN_FILENO, F_SETPIPE_SZ, kuvra::internal::large_pipe_size);
 
     kuvra::synth::FdSource in(STDIN_FILENO);
     kuvra::synth::ParseOptions opt;

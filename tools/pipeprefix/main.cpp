@@ -42,7 +42,8 @@ int main(int argc, char *argv[]) {
     // 64 KiB: the copy itself costs next to nothing, the wake-ups were most
     // of the time.  Pipe buffers are kernel memory; failure keeps the default.
     struct stat st {};
-    if (fstat(0, &st) == 0 && S_ISFIFO(st.st_mode)) (void)fcntl(0, F_SETPIPE_SZ, 1 << 20);
+    if (fstat(0, &st) == 0 && S_ISFIFO(st.st_mode))
+        (void)fcntl(0, F_SETPIPE_SZ, kuvra::internal::large_pipe_size);
 
     // Descriptors that splice cannot serve (neither end a pipe, an output
     // opened for appending, a file system without splice support) are

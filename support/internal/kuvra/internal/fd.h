@@ -46,6 +46,13 @@ class UniqueFd {
 
 // A new pipe, both ends close-on-exec (flags: more pipe2 flags): true with
 // the ends in read_end and write_end, false (errno set) with both untouched.
+// Pipe capacities.  Linux gives a new pipe 64 KiB; the pipes that carry
+// data between the programs are widened to 1 MiB, so that a writer fills a
+// pipe in one go rather than waking its reader for every 64 KiB (the copy
+// routine's pacing of a slow writer counts on that size too).
+inline constexpr int default_pipe_size = 65536;
+inline constexpr int large_pipe_size = 1 << 20;
+
 inline bool make_pipe(UniqueFd &read_end, UniqueFd &write_end, int flags = 0) noexcept {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC | flags) != 0) return false;

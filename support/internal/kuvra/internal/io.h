@@ -2,6 +2,7 @@
 // installed.
 #pragma once
 
+#include <kuvra/internal/fd.h>
 #include <kuvra/internal/pagephase.h>
 #include <kuvra/internal/reserve.h>
 
@@ -216,7 +217,7 @@ inline CopyResult copy_bytes(int in, int out, int64_t count, const CopyOptions &
     }
 
     if (from == End::pipe) {
-        const bool pace = opt.pace_slow_writer && fcntl(in, F_GETPIPE_SZ) >= (1 << 20);
+        const bool pace = opt.pace_slow_writer && fcntl(in, F_GETPIPE_SZ) >= large_pipe_size;
         while (c.more()) {
             ssize_t n =
                 ::splice(in, nullptr, out, nullptr, c.chunk(std::min(kernel_most, size_t(1) << 20)),
