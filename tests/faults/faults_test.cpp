@@ -311,6 +311,10 @@ void pipeline_program_missing(const std::vector<std::string> &env, const fs::pat
 }
 
 TEST_F(Faults, M4Missing) {
+    // Without a synthesizer (the 32-bit build has none) its own message
+    // comes first and m4's is not the only one.
+    if (!fs::exists(kvtest::bin("kuvra_dicom_synthesizer")))
+        GTEST_SKIP() << "no kuvra_dicom_synthesizer built";
     fs::path bin = path_dir(dir, {"m4"});
     pipeline_program_missing(env(bin), bin, "Cannot find m4 on PATH");
 }
