@@ -112,6 +112,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // A field named "v_DATA" says it exists with an empty XX_FIELD_v_DATA:
         // the sanitised names share one space (a field "v" beside it loses
         // its data macro).  Only the data macros carry a value here.
+        // A data macro's byte-swapped twin names the empty file, made
+        // beside the data file, that its dd writes into.
+        if (n.rfind("XX_FIELD_", 0) == 0 && n.size() > 8 &&
+            n.compare(n.size() - 8, 8, "_DATA_BS") == 0 && !d.value.empty()) {
+            const size_t of = d.value.find(" of=");
+            if (of == std::string::npos) fail("DATA_BS value " + d.value);
+            const std::string swap = d.value.substr(of + 4, d.value.find(' ', of + 4) - of - 4);
+            if (swap.rfind(KV_SPOOL_DIR "/" KV_SPOOL_PREFIX, 0) != 0)
+                fail("swap file outside /tmp: " + swap);
+            if (file_size(swap) != 0) fail(swap + " is not empty");
+            named.insert(swap);
+            continue;
+        }
         if (n.rfind("XX_FIELD_", 0) != 0 || n.compare(n.size() - 5, 5, "_DATA") != 0 ||
             d.value.empty())
             continue;
@@ -136,5 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (tdroot != nullptr) fail("tdroot not empty after removal");
     for (const auto &c : created)
         if (file_size(c) >= 0) fail("spool file left behind: " + c);
+    for (const auto &c : named) // the swap files come from mkostemps
+        if (file_size(c) >= 0) fail("file left behind: " + c);
     return 0;
 }
