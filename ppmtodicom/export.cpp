@@ -78,7 +78,7 @@ using kuvra::internal::UniqueFd;
 // Starts file with argv, its standard input in and output out (-1: the
 // process's own).  The child's pid, or -1.
 pid_t spawn(const char *file, char *const argv[], int in, int out) {
-    kuvra::internal::ChildSpec child;
+    kuvra::internal::ChildLaunch child;
     child.file = file;
     child.argv = argv;
     child.io[0] = in;

@@ -276,7 +276,7 @@ int sniff_filter_output(const char *path, const char *const argv[]) {
 
     // The child dies quietly of SIGPIPE once we stop reading, whatever the
     // caller does with that signal or its mask.
-    kuvra::internal::ChildSpec child;
+    kuvra::internal::ChildLaunch child;
     child.argv = argv;
     child.io[0] = input.get();
     child.io[1] = to_parent.get();

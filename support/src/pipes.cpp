@@ -173,7 +173,7 @@ Outcome start(const Plan &plan, int fd, const char *file, const char *const argv
     // fd of 1 or 2 still names the caller's file; the child gets fd under
     // no other number.  The child's ends of the pipes reach it only as its
     // 1 and 2 (the pipes are close-on-exec).
-    kuvra::internal::ChildSpec child;
+    kuvra::internal::ChildLaunch child;
     child.file = file;
     child.argv = argv;
     child.io[0] = fd == 0 ? kuvra::internal::kChildInherits : fd; // 0: shared as it is

@@ -58,14 +58,14 @@ int add_actions(posix_spawn_file_actions_t &fa, const int io[3]) {
 
 } // namespace
 
-int start_child(const ChildSpec &spec, pid_t *pid) {
-    if (spec.argv == nullptr || spec.argv[0] == nullptr || pid == nullptr) return EINVAL;
-    const char *file = spec.file ? spec.file : spec.argv[0];
+int start_child(const ChildLaunch &child, pid_t *pid) {
+    if (child.argv == nullptr || child.argv[0] == nullptr || pid == nullptr) return EINVAL;
+    const char *file = child.file ? child.file : child.argv[0];
     SpawnSetup s;
     if (int rc = posix_spawn_file_actions_init(&s.actions)) return rc;
     s.have_actions = true;
-    if (int rc = add_actions(s.actions, spec.io)) return rc;
-    if (spec.clean_signals) {
+    if (int rc = add_actions(s.actions, child.io)) return rc;
+    if (child.clean_signals) {
         if (int rc = posix_spawnattr_init(&s.attr)) return rc;
         s.have_attr = true;
         sigset_t defaults, none;
@@ -78,7 +78,7 @@ int start_child(const ChildSpec &spec, pid_t *pid) {
         if (rc != 0) return rc;
     }
     return posix_spawnp(pid, file, &s.actions, s.have_attr ? &s.attr : nullptr,
-                        const_cast<char *const *>(spec.argv), environ);
+                        const_cast<char *const *>(child.argv), environ);
 }
 
 bool start_made_no_child(int error) {

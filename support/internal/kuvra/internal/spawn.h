@@ -10,7 +10,7 @@ namespace kuvra::internal {
 constexpr int kChildInherits = -1; // the caller's own descriptor of that number
 constexpr int kChildDevNull = -2;  // /dev/null, opened for reading (0) or writing (1, 2)
 
-struct ChildSpec {
+struct ChildLaunch {
     const char *file = nullptr;        // looked up through PATH; argv[0] when null
     const char *const *argv = nullptr; // null-terminated, argv[0] the program's name
     int io[3] = {kChildInherits, kChildInherits, kChildInherits};
@@ -29,7 +29,7 @@ struct ChildSpec {
 // a source that is itself 0, 1 or 2 may not be a number rebound before it
 // (EINVAL); one given as its own number reaches the child even when it is
 // close-on-exec.
-int start_child(const ChildSpec &spec, pid_t *pid);
+int start_child(const ChildLaunch &child, pid_t *pid);
 
 // True when an error of start_child means that no child was created (the
 // system had no process or memory for it), false when the child existed
