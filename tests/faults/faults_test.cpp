@@ -191,6 +191,10 @@ struct TmpfsRun {
 bool start_on_tmpfs(const kvsandbox::ScratchDir &dir, const std::string &tmpfs_size,
                     TmpfsRun &run) {
     if (!kvsandbox::have_private_tmp()) return false;
+    // The new tmpfs hides a build tree below /tmp (and the error file in it).
+    if (std::string(KUVRA_BIN_DIR).rfind("/tmp/", 0) == 0 ||
+        dir.path().string().rfind("/tmp/", 0) == 0)
+        return false;
     int p[2];
     if (pipe2(p, O_CLOEXEC) != 0) return false;
     run.err = dir / "err";
@@ -229,7 +233,8 @@ int finish(TmpfsRun &run) {
 TEST_F(Faults, SpoolSpaceFollowsTheData) {
     signal(SIGPIPE, SIG_IGN);
     TmpfsRun run;
-    if (!start_on_tmpfs(dir, "3g", run)) GTEST_SKIP() << "no mount namespace for a tmpfs";
+    if (!start_on_tmpfs(dir, "3g", run))
+        GTEST_SKIP() << "no mount namespace for a tmpfs, or the build lies below /tmp";
     const std::string head = "P5\n46340 46340\n255\n", mib(1 << 20, 'x');
     ASSERT_EQ(write(run.feed, head.data(), head.size()), ssize_t(head.size()));
     ASSERT_TRUE(kuvra::internal::write_fully(run.feed, mib.data(), mib.size()) == mib.size());
