@@ -2,6 +2,7 @@
 
 #include <openjpeg.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -38,48 +39,137 @@ bool jpeg_shape(const uint8_t *p, size_t n, Shape &shape) {
     return false;
 }
 
-bool rle_check(const uint8_t *p, size_t n, uint32_t segments, uint64_t segment_length,
-               std::string &message) {
-    auto u32 = [&](size_t at) {
-        return uint32_t(p[at]) | uint32_t(p[at + 1]) << 8 | uint32_t(p[at + 2]) << 16 |
-               uint32_t(p[at + 3]) << 24;
-    };
-    if (n < 64) {
+namespace {
+
+// A segment of an RLE frame, read forward through a buffer of its own.
+class SegmentReader {
+  public:
+    SegmentReader(const FrameBytes &bytes, uint64_t from, uint64_t to)
+        : bytes_(bytes), at_(from), end_(to) {}
+    // The next byte, or -1 at the segment's end or on a read error.
+    int next() {
+        if (pos_ == have_ && !fill()) return -1;
+        return buf_[pos_++];
+    }
+    // Skips up to k bytes; how many were skipped.
+    uint64_t skip(uint64_t k) {
+        uint64_t done = 0;
+        while (done < k && (pos_ < have_ || fill())) {
+            const size_t step = size_t(std::min<uint64_t>(k - done, have_ - pos_));
+            pos_ += step;
+            done += step;
+        }
+        return done;
+    }
+    bool failed() const { return failed_; }
+
+  private:
+    bool fill() {
+        if (at_ == end_ || failed_) return false;
+        const size_t k = size_t(std::min<uint64_t>(sizeof buf_, end_ - at_));
+        if (!bytes_(at_, buf_, k)) {
+            failed_ = true;
+            return false;
+        }
+        at_ += k;
+        have_ = k;
+        pos_ = 0;
+        return true;
+    }
+
+    const FrameBytes &bytes_;
+    uint64_t at_, end_;
+    size_t have_ = 0, pos_ = 0;
+    bool failed_ = false;
+    uint8_t buf_[1 << 16];
+};
+
+// PackBits, as RLE segments hold it: a header byte h < 128 copies the next
+// h + 1 bytes, h > 128 repeats the next byte 257 - h times, 128 does
+// nothing.  put(byte) receives the first limit decoded bytes; the count of
+// all of them is returned.  A run cut off by the segment's end gives what
+// is there.
+template <class Put> uint64_t unpack(SegmentReader &in, uint64_t limit, Put put) {
+    uint64_t out = 0;
+    for (int h; (h = in.next()) >= 0;) {
+        if (h < 128) {
+            uint64_t take = uint64_t(h) + 1;
+            for (; take && out < limit; --take, ++out) {
+                const int b = in.next();
+                if (b < 0) return out;
+                put(out, uint8_t(b));
+            }
+            out += in.skip(take);
+        } else if (h > 128) {
+            const int b = in.next();
+            if (b < 0) break;
+            const uint64_t k = 257u - unsigned(h);
+            for (uint64_t j = 0; j < k && out + j < limit; ++j)
+                put(out + j, uint8_t(b));
+            out += k;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+bool rle_decode(const FrameBytes &bytes, uint64_t n, unsigned samples, unsigned bytes_per_sample,
+                uint64_t pixels, std::vector<uint8_t> &out, std::string &message) {
+    uint8_t head[64];
+    if (n < sizeof head) {
         message = "the RLE frame of " + std::to_string(n) + " bytes has no complete header";
         return false;
     }
-    const uint32_t count = u32(0);
+    if (!bytes(0, head, sizeof head)) {
+        message = "cannot read the pixel data";
+        return false;
+    }
+    auto u32 = [&](size_t at) {
+        return uint32_t(head[at]) | uint32_t(head[at + 1]) << 8 | uint32_t(head[at + 2]) << 16 |
+               uint32_t(head[at + 3]) << 24;
+    };
+    const uint32_t count = u32(0), segments = samples * bytes_per_sample;
     if (count != segments) {
         message = "the RLE frame holds " + std::to_string(count) +
                   " segments, the attributes declare " + std::to_string(segments);
         return false;
     }
+    uint64_t from[15], to[15];
     for (uint32_t s = 0; s < count; ++s) {
-        const uint64_t from = u32(4 + 4 * s);
-        const uint64_t to = s + 1 < count ? u32(8 + 4 * s) : n;
-        if (from < 64 || from > to || to > n) {
+        from[s] = u32(4 + 4 * s);
+        to[s] = s + 1 < count ? u32(8 + 4 * s) : n;
+        if (from[s] < sizeof head || from[s] > to[s] || to[s] > n) {
             message = "the RLE frame's segment " + std::to_string(s + 1) + " lies outside it";
             return false;
         }
-        // PackBits: a header byte h < 128 copies h + 1 bytes, h > 128
-        // repeats the next byte 257 - h times, 128 does nothing.
-        uint64_t out = 0;
-        for (uint64_t i = from; i < to;) {
-            const uint8_t h = p[i++];
-            if (h < 128) {
-                const uint64_t take = std::min<uint64_t>(h + 1u, to - i);
-                out += take;
-                i += take;
-            } else if (h > 128) {
-                if (i == to) break;
-                out += 257u - h;
-                ++i;
-            }
+    }
+    // Every segment is measured before the frame is allocated: a header
+    // that declares more pixels than the segments hold costs no memory.
+    for (uint32_t s = 0; s < count; ++s) {
+        SegmentReader in(bytes, from[s], to[s]);
+        const uint64_t got = unpack(in, 0, [](uint64_t, uint8_t) {});
+        if (in.failed()) {
+            message = "cannot read the pixel data";
+            return false;
         }
-        if (out != segment_length && out != segment_length + 1) {
+        if (got != pixels && got != pixels + 1) {
             message = "the RLE frame's segment " + std::to_string(s + 1) + " decodes to " +
-                      std::to_string(out) + " bytes, the attributes declare " +
-                      std::to_string(segment_length) + " (Rows x Columns)";
+                      std::to_string(got) + " bytes, the attributes declare " +
+                      std::to_string(pixels) + " (Rows x Columns)";
+            return false;
+        }
+    }
+    // Segments come most significant byte first, sample by sample.
+    out.resize(size_t(pixels * segments));
+    for (uint32_t s = 0; s < count; ++s) {
+        const unsigned sample = s / bytes_per_sample;
+        const unsigned byte = bytes_per_sample - 1 - s % bytes_per_sample;
+        uint8_t *base = out.data() + sample * bytes_per_sample + byte;
+        SegmentReader in(bytes, from[s], to[s]);
+        unpack(in, pixels, [&](uint64_t i, uint8_t b) { base[i * segments] = b; });
+        if (in.failed()) {
+            message = "cannot read the pixel data";
             return false;
         }
     }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,12 +24,20 @@ struct Shape {
 // scan.
 bool jpeg_shape(const uint8_t *p, size_t n, Shape &shape);
 
-// Checks an RLE frame (its 64-byte header and segments) against the
-// segments and the length of each that the attributes imply; message says
-// what differs.  Each segment must decode to exactly segment_length bytes
-// (one more is taken as the pad byte of an odd length).
-bool rle_check(const uint8_t *p, size_t n, uint32_t segments, uint64_t segment_length,
-               std::string &message);
+// Reads n bytes from offset at of a compressed frame into buf; false when
+// they cannot be read.
+using FrameBytes = std::function<bool(uint64_t at, uint8_t *buf, size_t n)>;
+
+// Decodes an RLE frame of n bytes, read through bytes 64 KiB at a time (the
+// compressed frame is never held whole), into out: the samples interleaved
+// (R G B R G B ...), each a little-endian unit of bytes_per_sample bytes.
+// The frame is first checked against what the attributes imply, one segment
+// (byte plane) per sample byte, each decoding to exactly pixels bytes (one
+// more is taken as the pad byte of an odd length); out is allocated only
+// after that.  On failure message says what differs or what could not be
+// read.
+bool rle_decode(const FrameBytes &bytes, uint64_t n, unsigned samples, unsigned bytes_per_sample,
+                uint64_t pixels, std::vector<uint8_t> &out, std::string &message);
 
 // Decodes a JPEG 2000 code stream (J2K, or a JP2 file) whose image must
 // have the expected columns, rows and samples, at most want.bits of

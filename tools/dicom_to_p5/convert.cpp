@@ -10,7 +10,6 @@
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcpxitem.h>
-#include <dcmtk/dcmdata/dcrledrg.h>
 #include <dcmtk/dcmdata/dcxfer.h>
 #include <dcmtk/dcmjpeg/djdecode.h>
 #include <dcmtk/dcmjpls/djdecode.h>
@@ -24,6 +23,7 @@
 #include <kuvra/internal/io.h>
 #include <kuvra/internal/quote.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -40,7 +40,6 @@ void init() {
     OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
     DJDecoderRegistration::registerCodecs();
     DJLSDecoderRegistration::registerCodecs();
-    DcmRLEDecoderRegistration::registerCodecs();
 }
 
 bool parse_max_frame(const char *value, uint64_t &limit) {
@@ -452,7 +451,7 @@ int Converter::read_encapsulated(DcmPixelData *pd) {
     const bool j2k = xfer_ == EXS_JPEG2000LosslessOnly || xfer_ == EXS_JPEG2000;
     const bool rle = xfer_ == EXS_RLELossless;
     const bool jpeg_ls = xfer_ == EXS_JPEGLSLossless || xfer_ == EXS_JPEGLSLossy;
-    if (!j2k && !DcmCodecList::canChangeCoding(xfer_, EXS_LittleEndianExplicit))
+    if (!j2k && !rle && !DcmCodecList::canChangeCoding(xfer_, EXS_LittleEndianExplicit))
         return fail("the transfer syntax " + ts + " is not supported");
     DcmPixelSequence *seq = nullptr;
     if (pd->getEncapsulatedRepresentation(xfer_, nullptr, seq).bad() || !seq)
@@ -509,6 +508,40 @@ int Converter::read_encapsulated(DcmPixelData *pd) {
         return fail("the compressed frame of " + std::to_string(total) +
                     " bytes is larger than twice the " + std::to_string(frame_bytes_) +
                     " bytes that the attributes declare");
+    if (rle) {
+        // Decoded straight from the fragments in the file, 64 KiB at a time:
+        // DCMTK's RLE codec held the compressed frame, a copy of it and the
+        // decoded frame at once.
+        std::vector<std::pair<uint64_t, DcmPixelItem *>> parts; // where each fragment starts
+        uint64_t at = 0;
+        for (unsigned long i = 1; i <= last; ++i)
+            if (DcmPixelItem *f = item(i); f && f->getLength()) {
+                parts.emplace_back(at, f);
+                at += f->getLength();
+            }
+        auto bytes = [&](uint64_t from, uint8_t *buf, size_t n) {
+            auto p = std::upper_bound(parts.begin(), parts.end(), from,
+                                      [](uint64_t v, const auto &e) { return v < e.first; });
+            for (--p; n; ++p) {
+                const uint64_t off = from - p->first;
+                const size_t k = size_t(std::min<uint64_t>(n, p->second->getLength() - off));
+                if (p->second->getPartialValue(buf, Uint32(off), Uint32(k), nullptr,
+                                               EBO_LittleEndian)
+                        .bad())
+                    return false;
+                buf += k;
+                from += k;
+                n -= k;
+            }
+            return true;
+        };
+        std::string why;
+        if (!rle_decode(bytes, total, im_.spp, im_.bytes(), im_.pixels(), frame_, why))
+            return fail(why);
+        im_.planar = 0;
+        if (im_.colour == Colour::ybr_full_422) im_.colour = Colour::ybr_full;
+        return 0;
+    }
     std::vector<uint8_t> code(static_cast<size_t>(total));
     uint64_t at = 0;
     for (unsigned long i = 1; i <= last; ++i) {
@@ -536,12 +569,7 @@ int Converter::read_encapsulated(DcmPixelData *pd) {
         if (im_.photometric == "YBR_ICT" || im_.photometric == "YBR_RCT") im_.photometric = "RGB";
         return 0;
     }
-    if (rle) {
-        std::string why;
-        if (!rle_check(code.data(), code.size(), uint32_t(im_.spp) * im_.bytes(), im_.pixels(),
-                       why))
-            return fail(why);
-    } else {
+    {
         Shape got;
         const char *codec = jpeg_ls ? "JPEG-LS" : "JPEG";
         if (!jpeg_shape(code.data(), code.size(), got))
