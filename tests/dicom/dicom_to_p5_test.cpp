@@ -135,6 +135,17 @@ TEST(DicomToP5, ColourImagesAgainstGdcm) {
         g.resize(frame);
         EXPECT_TRUE(p.samples == g) << "samples differ from GDCM's";
     }
+    // An RLE frame split over 95 fragments (pydicom makes them 6 bytes
+    // long, the last 100): the header and every segment span several.
+    kvtest::TempDir d;
+    const std::string split = (d / "split.dcm").string();
+    rewrite(pydicom("SC_rgb_rle.dcm"), split,
+            "from pydicom.encaps import generate_pixel_data_frame, encapsulate\n"
+            "f = next(generate_pixel_data_frame(ds.PixelData))\n"
+            "ds.PixelData = encapsulate([f], fragments_per_frame=(len(f) + 6) // 7)");
+    auto whole = convert(pydicom("SC_rgb_rle.dcm")), pieces = convert(split);
+    EXPECT_EQ(pieces.status, 0) << pieces.err;
+    EXPECT_TRUE(pieces.out == whole.out) << "the split frame gives other samples";
 }
 
 TEST(DicomToP5, SixteenBitRleColour) {

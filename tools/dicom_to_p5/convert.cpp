@@ -525,8 +525,8 @@ int Converter::read_encapsulated(DcmPixelData *pd) {
             for (--p; n; ++p) {
                 const uint64_t off = from - p->first;
                 const size_t k = size_t(std::min<uint64_t>(n, p->second->getLength() - off));
-                if (p->second->getPartialValue(buf, Uint32(off), Uint32(k), nullptr,
-                                               EBO_LittleEndian)
+                if (p->second
+                        ->getPartialValue(buf, Uint32(off), Uint32(k), nullptr, EBO_LittleEndian)
                         .bad())
                     return false;
                 buf += k;
