@@ -2,6 +2,7 @@
 
 #include "kvtest.h"
 
+#include <algorithm>
 #include <cctype>
 #include <regex>
 #include <stdexcept>
@@ -97,6 +98,50 @@ std::vector<std::string> Rendered::headings() const {
     for (const auto &l : lines)
         if (is_heading(l)) h.push_back(l.text);
     return h;
+}
+
+std::vector<std::string> examples(const std::string &path) {
+    // The blocks alone, each followed by a line that marks its end, in a
+    // page of their own: rendered as the page renders them, escapes and all.
+    static constexpr char end_mark[] = "@@end of example@@";
+    std::string doc = ".TH EXAMPLES 1\n.SH EXAMPLES\n";
+    bool in_section = false, in_block = false;
+    for (const auto &line : kvtest::split_lines(kvtest::read_file(path))) {
+        if (line.rfind(".SH", 0) == 0) {
+            in_section = squeeze(line.substr(3)) == "EXAMPLES";
+        } else if (in_section && line.rfind(".EX", 0) == 0) {
+            in_block = true;
+            doc += ".EX\n";
+        } else if (in_section && line.rfind(".EE", 0) == 0) {
+            in_block = false;
+            doc += std::string(".EE\n.PP\n") + end_mark + "\n";
+        } else if (in_block) {
+            doc += line + "\n";
+        }
+    }
+    kvtest::TempDir dir;
+    kvtest::write_file(dir / "examples.1", doc);
+    std::vector<std::string> blocks;
+    std::vector<Line> block;
+    for (const auto &l : render((dir / "examples.1").string()).section("EXAMPLES")) {
+        if (squeeze(l.text) != end_mark) {
+            block.push_back(l);
+            continue;
+        }
+        std::size_t indent = std::string::npos;
+        for (const auto &b : block)
+            if (!b.blank()) indent = std::min(indent, b.indent());
+        std::string text;
+        for (const auto &b : block)
+            text += (b.blank() ? std::string() : b.text.substr(indent)) + "\n";
+        // The paragraph break after the block, and none before it.
+        while (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        text.erase(0, text.find_first_not_of('\n'));
+        blocks.push_back(text + "\n");
+        block.clear();
+    }
+    return blocks;
 }
 
 std::vector<Tag> tags(const std::vector<Line> &all) {

@@ -50,6 +50,10 @@ Rendered render(const std::string &path);
 // the device and line length.
 std::string warnings(const std::string &path, const std::vector<std::string> &extra = {});
 
+// The command blocks (.EX to .EE) of a page's EXAMPLES section as a reader
+// sees them: rendered by groff like the page, without the section's indent.
+std::vector<std::string> examples(const std::string &path);
+
 // Tagged paragraphs of a section.
 std::vector<Tag> tags(const std::vector<Line> &section);
 
