@@ -34,8 +34,8 @@ using FrameBytes = std::function<bool(uint64_t at, uint8_t *buf, size_t n)>;
 // The frame is first checked against what the attributes imply, one segment
 // (byte plane) per sample byte, each decoding to exactly pixels bytes (one
 // more is taken as the pad byte of an odd length); out is allocated only
-// after that.  On failure message says what differs or what could not be
-// read.
+// after that.  On failure message says what differs, or that bytes could
+// not be read (a reason bytes itself keeps).
 bool rle_decode(const FrameBytes &bytes, uint64_t n, unsigned samples, unsigned bytes_per_sample,
                 uint64_t pixels, std::vector<uint8_t> &out, std::string &message);
 

@@ -508,52 +508,49 @@ int Converter::read_encapsulated(DcmPixelData *pd) {
         return fail("the compressed frame of " + std::to_string(total) +
                     " bytes is larger than twice the " + std::to_string(frame_bytes_) +
                     " bytes that the attributes declare");
+    // The compressed frame, read where it lies in the file, fragment by
+    // fragment: false when the bytes from `from` on cannot be read, and
+    // unreadable says why.
+    std::string unreadable;
+    std::vector<std::pair<uint64_t, DcmPixelItem *>> parts; // where each fragment starts
+    uint64_t at = 0;
+    for (unsigned long i = 1; i <= last; ++i)
+        if (DcmPixelItem *f = item(i); f && f->getLength()) {
+            parts.emplace_back(at, f);
+            at += f->getLength();
+        }
+    auto bytes = [&](uint64_t from, uint8_t *buf, size_t n) {
+        auto p = std::upper_bound(parts.begin(), parts.end(), from,
+                                  [](uint64_t v, const auto &e) { return v < e.first; });
+        for (--p; n; ++p) {
+            const uint64_t off = from - p->first;
+            const size_t k = size_t(std::min<uint64_t>(n, p->second->getLength() - off));
+            const OFCondition c =
+                p->second->getPartialValue(buf, Uint32(off), Uint32(k), nullptr, EBO_LittleEndian);
+            if (c.bad()) {
+                unreadable = std::string("cannot read the pixel data: ") + c.text();
+                return false;
+            }
+            buf += k;
+            from += k;
+            n -= k;
+        }
+        return true;
+    };
     if (rle) {
-        // Decoded straight from the fragments in the file, 64 KiB at a time:
-        // DCMTK's RLE codec held the compressed frame, a copy of it and the
-        // decoded frame at once.
-        std::vector<std::pair<uint64_t, DcmPixelItem *>> parts; // where each fragment starts
-        uint64_t at = 0;
-        for (unsigned long i = 1; i <= last; ++i)
-            if (DcmPixelItem *f = item(i); f && f->getLength()) {
-                parts.emplace_back(at, f);
-                at += f->getLength();
-            }
-        auto bytes = [&](uint64_t from, uint8_t *buf, size_t n) {
-            auto p = std::upper_bound(parts.begin(), parts.end(), from,
-                                      [](uint64_t v, const auto &e) { return v < e.first; });
-            for (--p; n; ++p) {
-                const uint64_t off = from - p->first;
-                const size_t k = size_t(std::min<uint64_t>(n, p->second->getLength() - off));
-                if (p->second
-                        ->getPartialValue(buf, Uint32(off), Uint32(k), nullptr, EBO_LittleEndian)
-                        .bad())
-                    return false;
-                buf += k;
-                from += k;
-                n -= k;
-            }
-            return true;
-        };
+        // Decoded straight from the file, 64 KiB at a time: DCMTK's RLE
+        // codec held the compressed frame, a copy of it and the decoded
+        // frame at once.
         std::string why;
         if (!rle_decode(bytes, total, im_.spp, im_.bytes(), im_.pixels(), frame_, why))
-            return fail(why);
+            return fail(unreadable.empty() ? why : unreadable);
         im_.planar = 0;
         if (im_.colour == Colour::ybr_full_422) im_.colour = Colour::ybr_full;
         return 0;
     }
-    std::vector<uint8_t> code(static_cast<size_t>(total));
-    uint64_t at = 0;
-    for (unsigned long i = 1; i <= last; ++i) {
-        DcmPixelItem *f = item(i);
-        if (!f || !f->getLength()) continue;
-        OFCondition c =
-            f->getPartialValue(code.data() + at, 0, f->getLength(), nullptr, EBO_LittleEndian);
-        if (c.bad()) return fail(std::string("cannot read the pixel data: ") + c.text());
-        at += f->getLength();
-    }
-
     if (j2k) {
+        std::vector<uint8_t> code(static_cast<size_t>(total));
+        if (total && !bytes(0, code.data(), code.size())) return fail(unreadable);
         bool shape_mismatch = false;
         Shape got;
         std::string why;
@@ -570,16 +567,26 @@ int Converter::read_encapsulated(DcmPixelData *pd) {
         return 0;
     }
     {
+        // The frame header comes before the first scan, after the tables:
+        // the first 64 KiB hold it but in streams of unusual tables, which
+        // are read whole.  DCMTK loads the frame itself when it decodes; a
+        // copy of ours beside it cost the frame's size once more.
         Shape got;
         const char *codec = jpeg_ls ? "JPEG-LS" : "JPEG";
-        if (!jpeg_shape(code.data(), code.size(), got))
-            return fail(std::string("the ") + codec + " data have no frame header");
+        std::vector<uint8_t> head(size_t(std::min<uint64_t>(total, 1 << 16)));
+        if (!head.empty() && !bytes(0, head.data(), head.size())) return fail(unreadable);
+        bool found = jpeg_shape(head.data(), head.size(), got);
+        if (!found && total > head.size()) {
+            head.resize(size_t(total));
+            if (!bytes(0, head.data(), head.size())) return fail(unreadable);
+            found = jpeg_shape(head.data(), head.size(), got);
+        }
+        if (!found) return fail(std::string("the ") + codec + " data have no frame header");
         const uint64_t got_bytes = got.bytes(got.bits > 8 ? 2 : 1);
         if (got.cols != im_.cols || got.rows != im_.rows || got.samples != im_.spp ||
             got_bytes != frame_bytes_)
             return fail(mismatch(codec, got, got_bytes));
     }
-    code = {};
     // DCMTK asks for an even buffer.
     frame_.resize(size_t(frame_bytes_ + frame_bytes_ % 2));
     Uint32 start = 0;
