@@ -2,8 +2,14 @@
 // converter's form, and the synthesizer behind them.
 #include "dicom_helpers.h"
 
+#include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <kuvra/internal/dicomdict.h>
+#include <map>
+#include <regex>
+#include <set>
 
 using dicomtest::attr;
 using dicomtest::MacroStream;
@@ -35,6 +41,27 @@ void expect_valid_with_pixels(const Exported &e, const std::string &dicom_pixels
     auto p = dicomtest::to_pnm(e.file);
     EXPECT_EQ(p.status, 0) << p.err;
     EXPECT_TRUE(p.out == pnm) << "kuvra_dicom_to_P5 output differs from the input image";
+}
+
+// A text as a code span of the guide's tables, and a tag as they write it.
+std::string code(std::string_view text) {
+    std::string c = "`";
+    c += text;
+    c += '`';
+    return c;
+}
+std::string tag_text(std::string_view group, std::string_view element) {
+    std::string t = "(";
+    t += group;
+    t += ',';
+    t += element;
+    t += ')';
+    return t;
+}
+std::string tag_of(const kuvra::internal::DictEntry *e) {
+    char t[16];
+    snprintf(t, sizeof t, "(%04X,%04X)", unsigned(e->group), unsigned(e->element));
+    return t;
 }
 
 std::string swap_pairs(std::string s) {
@@ -418,8 +445,10 @@ TEST(ModuleOutput, PixelLineNamesTheSpoolFile) {
 // The guide's table of which macros are safe on which text, row by row: a
 // header value that would run a command if rescanned, through the prelude
 // and the shipped helpers.  And the converter's own values (item types,
-// format names) are words no macro of theirs, or of m4, has.
-TEST(TemplateGuide, SafeMacrosTableHoldsInM4) {
+// format names) are words no macro of theirs, or of m4, has.  And its
+// tables of the keys that reach the output and of the attributes that the
+// export decides are the shipped templates' and the converter's.
+TEST(TemplateGuide, TablesHoldForM4TheTemplatesAndTheConverter) {
     kvtest::TempDir d;
     const std::string head = dicomtest::prelude() +
                              "define([[XX_Note]],[[Doe syscmd([[touch MARK]])]])\n"
@@ -455,4 +484,139 @@ TEST(TemplateGuide, SafeMacrosTableHoldsInM4) {
     opt.input = probe + "\n";
     auto r = kvtest::run({"m4", "-"}, opt);
     EXPECT_EQ(r.out.find("is a macro"), std::string::npos) << r.out;
+
+    // What the templates write from keys (KV_ATTR, KV_OPT: key, tag, VR,
+    // default), decide themselves (KV_FIXED, KV_CLAIM_FIXED) and read as
+    // keys that name no attribute (XX_Key), module by module.
+    static const std::regex element(
+        R"(^KV_(ATTR|OPT)\(\[\[([0-9A-F]{4})\]\],\[\[([0-9A-F]{4})\]\],)"
+        R"(\[\[([A-Z]{2})\]\],\[\[(\w+)\]\](?:,\[\[(.*)\]\])?\)dnl$)");
+    static const std::regex fixed(
+        R"(KV_(?:FIXED|CLAIM_FIXED)\(\[\[([0-9A-F]{4})\]\],\[\[([0-9A-F]{4})\]\])");
+    static const std::regex key_macro(R"(\[\[XX_([A-Z][a-z]\w*)\]\])");
+    std::set<std::string> written, keys_read;
+    std::map<std::string, std::set<std::string>> decided_in;
+    for (std::string file : {"common.m4inc", "secondary_capture", "multiframe"}) {
+        const std::string module = file == "common.m4inc" ? "both" : code(file);
+        for (const auto &line : kvtest::split_lines(
+                 kvtest::read_file(kvtest::source("share/kuvra/config/dicom/modules/" + file)))) {
+            std::smatch m;
+            if (std::regex_match(line, m, element)) {
+                const std::string d = m[6];
+                std::string without = m[1] == "OPT"                      ? "left out"
+                                      : d.empty()                        ? "empty"
+                                      : d == "defn([[XX_CURRENT_DATE]])" ? "date of the run"
+                                      : d == "defn([[XX_CURRENT_TIME]])" ? "time of the run"
+                                                                         : code(d);
+                written.insert(code(m[5].str()) + " " + code(tag_text(m[2].str(), m[3].str())) +
+                               " " + m[4].str() + " " + without + " " + module);
+            }
+            for (std::sregex_iterator it(line.begin(), line.end(), fixed), end; it != end; ++it)
+                decided_in[tag_text((*it)[1].str(), (*it)[2].str())].insert(file);
+            for (std::sregex_iterator it(line.begin(), line.end(), key_macro), end; it != end; ++it)
+                keys_read.insert((*it)[1]);
+        }
+    }
+    // The keys the converter takes for the templates (its -k names them).
+    std::set<std::string> converter_keys;
+    {
+        std::string src = kvtest::read_file(kvtest::source("ppmtodicom/keys.cpp"));
+        std::smatch list;
+        ASSERT_TRUE(std::regex_search(src, list, std::regex(R"(template_keys\[\] = \{([^}]*)\})")));
+        std::string names = list[1];
+        static const std::regex quoted("\"(\\w+)\"");
+        for (std::sregex_iterator it(names.begin(), names.end(), quoted), end; it != end; ++it)
+            converter_keys.insert((*it)[1]);
+    }
+    EXPECT_EQ(keys_read, converter_keys);
+
+    using kuvra::internal::dict_find_keyword;
+    using kuvra::internal::dict_find_tag;
+    std::set<std::string> listed, listed_keys;
+    // The export below: every key of the table with a value of its VR.
+    kvtest::TempDir out;
+    kvtest::write_file(out / "in.fst",
+                       "KUVRA_FST\nFIELD\nVolume\nU8 1\n2\n2 2\n4\nabcd\nENDFIELD\n");
+    std::vector<std::string> argv{kvtest::bin("kuvra_ppmtodicom"), "-d", "multiframe"};
+    std::map<std::string, std::string> expect;
+    int i = 0;
+    for (const auto &row : kvtest::doc_table("docs/templates.md", "keys")) {
+        ASSERT_EQ(row.size(), 5u) << row.at(0);
+        auto key = kvtest::code_spans(row[0]).at(0);
+        if (row[1] == "none") {
+            listed_keys.insert(key);
+            EXPECT_EQ(row[4], "`multiframe`") << key;
+            argv.insert(argv.end(),
+                        {"-k", key + "=" + (key == "ExportField" ? "Volume" : "LittleEndian")});
+            continue;
+        }
+        // A key is a keyword of the dictionary, of the tag and VR given.
+        const auto *e = dict_find_keyword(key);
+        ASSERT_NE(e, nullptr) << key;
+        EXPECT_EQ(code(tag_of(e)), row[1]) << key;
+        EXPECT_EQ(e->vr_name(), row[2]) << key;
+        std::string without = row[3].rfind("the synthesizer's", 0) == 0 ? "left out" : row[3];
+        listed.insert(row[0] + " " + row[1] + " " + row[2] + " " + without + " " + row[4]);
+        char v[48];
+        const std::string vr = row[2];
+        ++i;
+        if (vr == "DA")
+            snprintf(v, sizeof v, "2024%02d%02d", 1 + i / 28, 1 + i % 28);
+        else if (vr == "TM")
+            snprintf(v, sizeof v, "10%02d%02d", i / 60, i % 60);
+        else if (vr == "UI")
+            snprintf(v, sizeof v, "1.2.826.0.1.3680043.2.1143.%d", i);
+        else if (vr == "IS")
+            snprintf(v, sizeof v, "%d", i);
+        else if (vr == "DS")
+            snprintf(v, sizeof v, "%d.5", i);
+        else if (vr == "AS")
+            snprintf(v, sizeof v, "%03dY", i);
+        else if (key == "SpecificCharacterSet")
+            snprintf(v, sizeof v, "ISO_IR 192");
+        else if (vr == "CS")
+            snprintf(v, sizeof v, "C%d", i);
+        else if (vr == "PN")
+            snprintf(v, sizeof v, "Doe^V%d", i);
+        else
+            snprintf(v, sizeof v, "Value %d", i);
+        std::string value = v;
+        for (int n = 1; n < e->vm_min; ++n) // PatientOrientation takes two
+            value += std::string("\\") + v;
+        argv.insert(argv.end(), {"-k", key + "=" + value});
+        expect[tag_of(e)] = value;
+    }
+    EXPECT_EQ(listed, written);
+    EXPECT_EQ(listed_keys, keys_read);
+    // The attributes the export decides: those the templates fix or claim.
+    std::set<std::string> listed_decided, decided;
+    for (const auto &[tag, files] : decided_in)
+        decided.insert(code(tag) + " " +
+                       (files.count("common.m4inc") || files.size() > 1 ? std::string("both")
+                                                                        : code(*files.begin())));
+    for (const auto &row : kvtest::doc_table("docs/templates.md", "decided attributes")) {
+        ASSERT_EQ(row.size(), 4u) << row.at(0);
+        listed_decided.insert(row[1] + " " + row[3]);
+        unsigned g = 0, el = 0;
+        ASSERT_EQ(sscanf(row[1].c_str(), "`(%4x,%4x)`", &g, &el), 2) << row[1];
+        const auto *e = dict_find_tag(uint16_t(g), uint16_t(el));
+        ASSERT_NE(e, nullptr) << row[1];
+        EXPECT_EQ(code(e->keyword()), row[0]);
+    }
+    EXPECT_EQ(listed_decided, decided);
+
+    // And each key reaches the file with its value, through the converter's
+    // -k and the template.
+    argv.insert(argv.end(), {"-o", (out / "out.dcm").string(), (out / "in.fst").string()});
+    auto exported = kvtest::run(argv);
+    ASSERT_EQ(exported.status, 0) << exported.err;
+    EXPECT_EQ(exported.err, "");
+    auto dump = dicomtest::dump((out / "out.dcm").string());
+    ASSERT_GE(expect.size(), 50u);
+    for (auto [tag, value] : expect) {
+        std::string lower = tag;
+        for (char &c : lower)
+            c = char(std::tolower(static_cast<unsigned char>(c)));
+        EXPECT_EQ(attr(dump, lower), value) << tag;
+    }
 }
