@@ -3,8 +3,8 @@
 # `make package` builds it (cpack -G DEB in the build directory).
 
 # What Debian wants in /usr/share/doc/<package>: the copyright file, a
-# compressed changelog, and here the template guide.  Compressed with
-# gzip -9n so that rebuilds give identical bytes.
+# compressed changelog, and here the template guide and the recipes.
+# Compressed with gzip -9n so that rebuilds give identical bytes.
 set(KUVRA_DOC_BUILD ${CMAKE_BINARY_DIR}/share/doc/kuvra)
 add_custom_command(OUTPUT ${KUVRA_DOC_BUILD}/changelog.gz
   COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/debian/changelog
@@ -15,9 +15,11 @@ add_custom_command(OUTPUT ${KUVRA_DOC_BUILD}/changelog.gz
 add_custom_target(kuvra_doc ALL DEPENDS ${KUVRA_DOC_BUILD}/changelog.gz)
 install(FILES ${KUVRA_DOC_BUILD}/changelog.gz ${PROJECT_SOURCE_DIR}/docs/debian/copyright
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kuvra)
-if(EXISTS ${PROJECT_SOURCE_DIR}/docs/templates.md)
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/templates.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kuvra)
-endif()
+foreach(doc templates.md recipes.md)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/docs/${doc})
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/${doc} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kuvra)
+  endif()
+endforeach()
 
 set(KUVRA_PACKAGE_CONTACT "kuvra developers <kuvra-dev@example.org>"
     CACHE STRING "Maintainer of the Debian package")

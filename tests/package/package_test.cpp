@@ -109,7 +109,7 @@ TEST_F(Package, HoldsProgramsLibraryHeadersTemplatesAndPages) {
         auto rel = fs::relative(e.path(), kvtest::source("share/kuvra"));
         EXPECT_TRUE(fs::exists(installed("share/kuvra/" + rel.string()))) << rel;
     }
-    for (const char *doc : {"copyright", "changelog.gz", "templates.md"})
+    for (const char *doc : {"copyright", "changelog.gz", "templates.md", "recipes.md"})
         EXPECT_TRUE(fs::exists(installed(std::string("share/doc/kuvra/") + doc))) << doc;
     // Owned by root, as dpkg installs them.
     for (const auto &line : split_lines(listing.out))
