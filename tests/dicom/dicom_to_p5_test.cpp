@@ -305,6 +305,59 @@ TEST(DicomToP5, Jpeg2000AsGdcmDecodesIt) {
                 convert(pydicom("MR_small.dcm")).out);
 }
 
+TEST(DicomToP5, LargeJpeg2000DecodedInStripsAsAWhole) {
+    // Images of one tile and more than 8 MiB of OpenJPEG samples are
+    // decoded a strip of rows at a time: 4096 x 600 grey takes two strips,
+    // 2048 x 400 colour two.  GDCM encodes them; the lossless ones must give
+    // the input back, the lossy ones GDCM's own decoding.
+    kvtest::TempDir d;
+    struct Case {
+        const char *name, *magic;
+        int w, h, maxval;
+        std::vector<std::string> gdcmconv;
+    };
+    const std::vector<Case> cases = {
+        {"grey-lossless", "P5", 4096, 600, 65535, {"--j2k"}},
+        {"grey-lossy", "P5", 4096, 600, 65535, {"--j2k", "--lossy", "--irreversible", "-r", "8"}},
+        {"colour-lossy", "P6", 2048, 400, 255, {"--j2k", "--lossy", "--irreversible", "-r", "8"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t bytes =
+            size_t(c.w) * c.h * (c.magic[1] == '6' ? 3 : 1) * (c.maxval > 255 ? 2 : 1);
+        // A ramp with noise in it: compressible, and unlike from row to row.
+        std::string px = dicomtest::pattern(bytes, 7);
+        for (size_t i = 0; i < bytes; ++i)
+            px[i] = char((uint8_t(px[i]) & 0x0F) + uint8_t(i / 4096 * 3));
+        const std::string in = (d / (std::string(c.name) + ".pnm")).string();
+        const std::string native = (d / (std::string(c.name) + ".dcm")).string();
+        const std::string j2k = (d / (std::string(c.name) + "-j2k.dcm")).string();
+        kvtest::write_file(in, dicomtest::pnm(c.magic, c.w, c.h, c.maxval, px));
+        auto made = kvtest::run(
+            {kvtest::bin("kuvra_ppmtodicom"), "-d", "secondary_capture", "-o", native, in});
+        ASSERT_EQ(made.status, 0) << made.err;
+        std::vector<std::string> argv = {"gdcmconv"};
+        argv.insert(argv.end(), c.gdcmconv.begin(), c.gdcmconv.end());
+        argv.insert(argv.end(), {native, j2k});
+        auto enc = kvtest::run(argv);
+        ASSERT_EQ(enc.status, 0) << enc.err;
+        auto r = convert(j2k);
+        ASSERT_EQ(r.status, 0) << r.err;
+        Pnm p = parse_pnm(r.out);
+        EXPECT_EQ(p.w, c.w);
+        EXPECT_EQ(p.h, c.h);
+        const bool lossless = c.gdcmconv.size() == 1;
+        const std::string want =
+            lossless ? px
+                     : units_to_pnm(dicomtest::gdcm_pixels(j2k), c.maxval > 255 ? 16 : 8,
+                                    c.maxval > 255 ? 16 : 8, c.maxval > 255 ? 15 : 7, false);
+        EXPECT_TRUE(p.samples == want) << "samples differ";
+        if (!lossless) {
+            EXPECT_FALSE(p.samples == px) << "the lossy encoding lost nothing";
+        }
+    }
+}
+
 TEST(DicomToP5, HeadersThatLieAboutThePixelsAreRefused) {
     if (!have_pydicom_data()) GTEST_SKIP() << "no pydicom test data (python3-pydicom)";
     kvtest::TempDir d;

@@ -236,7 +236,8 @@ struct ImageFree {
 } // namespace
 
 bool j2k_decode(const uint8_t *p, size_t n, const Shape &want, unsigned bytes_per_sample,
-                std::vector<uint8_t> &out, std::string &message, bool &shape_mismatch, Shape &got) {
+                std::vector<uint8_t> &out, std::string &message, bool &shape_mismatch, Shape &got,
+                uint64_t strip_budget) {
     shape_mismatch = false;
     static const uint8_t jp2_signature[] = {0, 0, 0, 12, 'j', 'P', ' ', ' '};
     const bool jp2 = n >= sizeof jp2_signature && memcmp(p, jp2_signature, 8) == 0;
@@ -278,25 +279,49 @@ bool j2k_decode(const uint8_t *p, size_t n, const Shape &want, unsigned bytes_pe
         got = Shape{w, h, image->numcomps, prec};
         return false;
     }
-    if (!opj_decode(codec.get(), stream.get(), image.get()) ||
-        !opj_end_decompress(codec.get(), stream.get())) {
+    // OpenJPEG holds 32 bits a sample for what it decodes: the whole of a
+    // large image was four times its 8-bit frame beside the frame itself.
+    // An image of one tile is decoded in strips of rows that take about
+    // strip_budget bytes; OpenJPEG keeps the code stream between them.
+    const uint32_t comps = image->numcomps;
+    const uint64_t row_bytes = uint64_t(w) * comps * sizeof(OPJ_INT32);
+    uint64_t strip = std::max<uint64_t>(1, strip_budget / row_bytes);
+    if (strip < h) {
+        opj_codestream_info_v2_t *info = opj_get_cstr_info(codec.get());
+        if (!info || info->tw * info->th != 1) strip = h;
+        opj_destroy_cstr_info(&info);
+    }
+    out.assign(size_t(uint64_t(w) * h * comps * bytes_per_sample), 0);
+    for (uint32_t y = 0; y < h; y += uint32_t(strip)) {
+        const uint32_t rows = uint32_t(std::min<uint64_t>(strip, h - y));
+        if (strip < h && !opj_set_decode_area(codec.get(), image.get(), OPJ_INT32(image->x0),
+                                              OPJ_INT32(image->y0 + y), OPJ_INT32(image->x1),
+                                              OPJ_INT32(image->y0 + y + rows))) {
+            message = error.empty() ? "the code stream cannot be decoded in strips" : error;
+            return false;
+        }
+        if (!opj_decode(codec.get(), stream.get(), image.get())) {
+            message = error.empty() ? "the code stream cannot be decoded" : error;
+            return false;
+        }
+        for (uint32_t c = 0; c < comps; ++c)
+            if (!image->comps[c].data || image->comps[c].w != w || image->comps[c].h != rows) {
+                message = "the code stream's components were not decoded in full";
+                return false;
+            }
+        const uint64_t pixels = uint64_t(w) * rows;
+        size_t o = size_t(uint64_t(y) * w * comps * bytes_per_sample);
+        for (uint64_t i = 0; i < pixels; ++i)
+            for (uint32_t c = 0; c < comps; ++c) {
+                const uint32_t v = uint32_t(image->comps[c].data[i]);
+                out[o++] = uint8_t(v);
+                if (bytes_per_sample == 2) out[o++] = uint8_t(v >> 8);
+            }
+    }
+    if (!opj_end_decompress(codec.get(), stream.get())) {
         message = error.empty() ? "the code stream cannot be decoded" : error;
         return false;
     }
-    const uint64_t pixels = uint64_t(w) * h;
-    for (uint32_t c = 0; c < image->numcomps; ++c)
-        if (!image->comps[c].data || image->comps[c].w != w || image->comps[c].h != h) {
-            message = "the code stream's components were not decoded in full";
-            return false;
-        }
-    out.assign(size_t(pixels * image->numcomps * bytes_per_sample), 0);
-    size_t o = 0;
-    for (uint64_t i = 0; i < pixels; ++i)
-        for (uint32_t c = 0; c < image->numcomps; ++c) {
-            const uint32_t v = uint32_t(image->comps[c].data[i]);
-            out[o++] = uint8_t(v);
-            if (bytes_per_sample == 2) out[o++] = uint8_t(v >> 8);
-        }
     return true;
 }
 

@@ -47,7 +47,10 @@ bool rle_decode(const FrameBytes &bytes, uint64_t n, unsigned samples, unsigned 
 // message says why; when the code stream holds another image than the
 // attributes declare, shape_mismatch is set and got holds that image
 // (bits: its largest component precision).
+// An image of one tile is decoded in strips of rows whose samples take
+// about strip_budget bytes in OpenJPEG (32 bits each).
 bool j2k_decode(const uint8_t *p, size_t n, const Shape &want, unsigned bytes_per_sample,
-                std::vector<uint8_t> &out, std::string &message, bool &shape_mismatch, Shape &got);
+                std::vector<uint8_t> &out, std::string &message, bool &shape_mismatch, Shape &got,
+                uint64_t strip_budget = uint64_t(8) << 20);
 
 } // namespace dicom_to_p5
