@@ -24,16 +24,20 @@ struct Example {
     std::string script;
 };
 
-// The ```sh blocks of a Markdown file, indented ones (in list items) too.
-std::vector<std::string> markdown_shell_blocks(const std::string &rel) {
+// The ```sh blocks of a Markdown file, indented ones (in list items) too;
+// with a section ("## Heading"), only those under that heading.
+std::vector<std::string> markdown_shell_blocks(const std::string &rel,
+                                               const std::string &section = "") {
     std::vector<std::string> blocks;
     std::string block;
     std::size_t indent = std::string::npos;
+    bool inside = section.empty();
     for (const auto &line : kvtest::split_lines(kvtest::read_file(kvtest::source(rel)))) {
         std::size_t at = line.find_first_not_of(' ');
         std::string text = at == std::string::npos ? std::string() : line.substr(at);
         if (indent == std::string::npos) {
-            if (text == "```sh") indent = at;
+            if (!section.empty() && line.rfind("## ", 0) == 0) inside = line == section;
+            if (text == "```sh" && inside) indent = at;
         } else if (text == "```") {
             blocks.push_back(block);
             block.clear();
@@ -56,9 +60,13 @@ std::vector<Example> all_examples() {
         for (const auto &script : manpage::examples(p.string()))
             all.push_back({p.filename().string() + " example " + std::to_string(++n), script});
     }
-    int n = 0;
-    for (const auto &script : markdown_shell_blocks("docs/templates.md"))
-        all.push_back({"docs/templates.md block " + std::to_string(++n), script});
+    // The README's other blocks build and install the tree itself.
+    for (auto [doc, section] :
+         {std::pair{"README.md", "## A one-minute tour"}, std::pair{"docs/templates.md", ""}}) {
+        int n = 0;
+        for (const auto &script : markdown_shell_blocks(doc, section))
+            all.push_back({std::string(doc) + " block " + std::to_string(++n), script});
+    }
     return all;
 }
 
