@@ -199,12 +199,24 @@ TEST(Pipeline, AnyAttributeReachesTheFileAndFixedOnesAreWarnedAbout) {
                           "warning: (0028,0010) Rows is decided by the export",
                           "warning: (0002,0010) TransferSyntaxUID is decided by the export"})
         EXPECT_NE(e.run.err.find(m), std::string::npos) << m << "\n" << e.run.err;
+    EXPECT_EQ(e.run.err.find("private creator"), std::string::npos) << e.run.err;
 
-    // The multiframe module writes them too.
+    // The multiframe module writes them too; a private attribute without
+    // its creator is written, with a warning, once for its block.
     auto f = export_image(d, "multiframe",
                           "KUVRA_FST\n#PixelSpacing:\t0.25\\0.25\n#Dicom/(0018,2005):\t7\n"
+                          "#Dicom/(0011,1005)/LO:\tlone\n#Dicom/(0011,1006)/LO:\ttoo\n"
                           "FIELD\nVolume\nU8 1\n2\n2 2\n4\nabcd\nENDFIELD\n");
     expect_valid(f);
+    EXPECT_NE(f.dump.find("(0011,1005) LO [lone]"), std::string::npos) << f.dump;
+    const std::string uncreated =
+        "kuvra_dicom_synthesizer: warning: (0011,1005) is a private attribute, but no private "
+        "creator (0011,0010) reserves its block, so readers cannot tell whose it is "
+        "(kuvra_ppmtodicom -k '(0011,0010)=ORGANISATION')\n";
+    EXPECT_NE(f.run.err.find(uncreated), std::string::npos) << f.run.err;
+    EXPECT_EQ(f.run.err.find("private creator", f.run.err.find(uncreated) + uncreated.size()),
+              std::string::npos)
+        << f.run.err;
     EXPECT_EQ(attr(f.dump, "(0028,0030)"), "0.25\\0.25");
     EXPECT_EQ(attr(f.dump, "(0018,2005)"), "<absent>");
     EXPECT_NE(f.run.err.find("warning: (0018,2005) SliceLocationVector is decided by the export"),
@@ -368,9 +380,11 @@ TEST(Pipeline, BadValuesNameTheCommentOrOptionTheyCameFrom) {
          "conform to VR AS (Value Representation violated): AS is three digits and D, W, M or Y "
          "(days, weeks, months, years), such as 042Y\n"},
         {"#Dicom/(0028,0010):\tx\n#Dicom/(0009,1001)/US:\t70000\n",
-         {},
+         {"-k", "SOPClassUID=1.2.3"},
+         "kuvra DICOM module: warning: (0008,0016) SOPClassUID is decided by the export, not by -k "
+         "SOPClassUID: it is ignored\n"
          "kuvra DICOM module: warning: (0028,0010) Rows is decided by the export, not by header "
-         "comments: the comment is ignored\n"
+         "comment #Dicom/(0028,0010): it is ignored\n"
          "kuvra_dicom_synthesizer: header comment #Dicom/(0009,1001)/US: (0009,1001): value "
          "\"70000\" is not a valid US number list: US is a whole number from 0 to 65535\n"},
     };

@@ -132,6 +132,9 @@ inline const std::vector<Program> &programs() {
              "kuvra_dicom_synthesizer: input holds no elements\n",
              "kuvra_dicom_synthesizer: warning: (0010,0020) PatientID is empty: a PACS files "
              "all such images under one patient (kuvra_ppmtodicom -k PatientID=...)\n",
+             "kuvra_dicom_synthesizer: warning: %s is a private attribute, but no private "
+             "creator %s reserves its block, so readers cannot tell whose it is "
+             "(kuvra_ppmtodicom -k '%s=ORGANISATION')\n",
          },
          true},
         {"kuvra_pnmto3d32",
@@ -190,6 +193,8 @@ inline const std::vector<Program> &programs() {
              "--instance-inc goes with --study-of or --series-of\n",
              "warning: (0010,0020) PatientID is empty: a PACS files all such images under one "
              "patient (kuvra_ppmtodicom -k PatientID=...)\n",
+             "warning: %s is a private attribute, but no private creator %s reserves its block, "
+             "so readers cannot tell whose it is (kuvra_ppmtodicom -k '%s=ORGANISATION')\n",
              "unknown argument \"%s\"\n",
              "standard output is a terminal; redirect it to a file\n",
              "cannot write the output: %s\n",

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <unistd.h>
 
 namespace kuvra::synth {
@@ -82,6 +83,35 @@ template <size_t N> bool one_of(std::string_view term, const std::string_view (&
     for (std::string_view t : set)
         if (t == term) return true;
     return false;
+}
+
+// A private attribute (gggg odd, eeee from 1000) belongs to the block of
+// 256 that a private creator (gggg,00xx), xx = eeee >> 8, reserves in the
+// same item; without one no reader can tell whose attribute it is.  Valid
+// enough for every reader we know, so a warning, once a block.
+void warn_of_private_blocks_without_creator(DcmItem &item) {
+    std::set<uint32_t> told;
+    for (unsigned long i = 0; i < item.card(); ++i) {
+        DcmElement *e = item.getElement(i);
+        if (!e) continue;
+        if (e->ident() == EVR_SQ) {
+            auto *seq = static_cast<DcmSequenceOfItems *>(e);
+            for (unsigned long j = 0; j < seq->card(); ++j)
+                if (DcmItem *in = seq->getItem(j)) warn_of_private_blocks_without_creator(*in);
+            continue;
+        }
+        const uint16_t g = e->getGTag(), el = e->getETag(), block = el >> 8;
+        if (!(g & 1) || el < 0x1000 || item.tagExists(DcmTagKey(g, block)) ||
+            !told.insert(uint32_t(g) << 16 | block).second)
+            continue;
+        char creator[16];
+        snprintf(creator, sizeof creator, "(%04X,%04X)", g, block);
+        fprintf(stderr,
+                "kuvra_dicom_synthesizer: warning: %s is a private attribute, but no private "
+                "creator %s reserves its block, so readers cannot tell whose it is "
+                "(kuvra_ppmtodicom -k '%s=ORGANISATION')\n",
+                attr_name(g, el).c_str(), creator, creator);
+    }
 }
 
 } // namespace
@@ -362,6 +392,7 @@ bool DatasetBuilder::complete(DcmDataset *ds) {
                            " bits of (0028,0101) BitsStored (largest allowed " +
                            std::to_string((1u << stored) - 1) +
                            "): the image has samples above its MAXVAL");
+    warn_of_private_blocks_without_creator(*ds);
     // Not an error (the file is valid), but a PACS files every image without
     // a PatientID under one patient: unrelated exports merge.
     OFString patient_id;
