@@ -162,14 +162,14 @@ int export_pipeline_open(kv_pipeline *p, const char *moddir, const char *modpath
     if (!kuvra::internal::make_pipe(stream_in, stream_out) ||
         !kuvra::internal::make_pipe(middle_in, middle_out))
         return -1;
-    // The synthesizer first: loading DCMTK is the longest start of the
-    // three, and it runs while m4 starts and the converter spools.
-    pid_t synth = spawn(synth_file, synth_argv, middle_in.get(), -1);
-    if (synth < 0) return -1;
+    // m4 first: a synthesizer started before an m4 that cannot start would
+    // run, however briefly, and might say something.
     pid_t m4 = spawn(m4_name, m4_argv, stream_in.get(), middle_out.get());
-    if (m4 < 0) {
-        kill(synth, SIGKILL); // before it reads the end of its input: no message
-        wait_for(synth);
+    if (m4 < 0) return -1;
+    pid_t synth = spawn(synth_file, synth_argv, middle_in.get(), -1);
+    if (synth < 0) {
+        kill(m4, SIGKILL); // before it reads the end of its input: no template
+        wait_for(m4);
         return -1;
     }
     FILE *sink = fdopen(stream_out.get(), "w");
