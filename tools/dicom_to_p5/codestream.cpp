@@ -178,37 +178,39 @@ bool rle_decode(const FrameBytes &bytes, uint64_t n, unsigned samples, unsigned 
 
 namespace {
 
-// OpenJPEG reads the code stream from memory through these.
-struct Memory {
-    const uint8_t *p;
-    size_t n, at = 0;
+// OpenJPEG reads the code stream through these, from where it lies in the
+// file: it keeps a copy of its own, and one of ours beside it cost the
+// compressed frame's size once more.
+struct Source {
+    const FrameBytes &bytes;
+    uint64_t n, at = 0;
 };
 
-OPJ_SIZE_T mem_read(void *buf, OPJ_SIZE_T len, void *user) {
-    auto *m = static_cast<Memory *>(user);
-    if (m->at >= m->n) return OPJ_SIZE_T(-1);
-    const size_t take = std::min<size_t>(len, m->n - m->at);
-    memcpy(buf, m->p + m->at, take);
-    m->at += take;
+OPJ_SIZE_T source_read(void *buf, OPJ_SIZE_T len, void *user) {
+    auto *s = static_cast<Source *>(user);
+    if (s->at >= s->n) return OPJ_SIZE_T(-1);
+    const size_t take = size_t(std::min<uint64_t>(len, s->n - s->at));
+    if (!s->bytes(s->at, static_cast<uint8_t *>(buf), take)) return OPJ_SIZE_T(-1);
+    s->at += take;
     return take;
 }
 
-OPJ_OFF_T mem_skip(OPJ_OFF_T len, void *user) {
-    auto *m = static_cast<Memory *>(user);
+OPJ_OFF_T source_skip(OPJ_OFF_T len, void *user) {
+    auto *s = static_cast<Source *>(user);
     if (len < 0) {
-        const size_t back = std::min<size_t>(size_t(-len), m->at);
-        m->at -= back;
+        const uint64_t back = std::min<uint64_t>(uint64_t(-len), s->at);
+        s->at -= back;
         return -OPJ_OFF_T(back);
     }
-    const size_t fwd = std::min<size_t>(size_t(len), m->n - m->at);
-    m->at += fwd;
+    const uint64_t fwd = std::min<uint64_t>(uint64_t(len), s->n - s->at);
+    s->at += fwd;
     return OPJ_OFF_T(fwd);
 }
 
-OPJ_BOOL mem_seek(OPJ_OFF_T to, void *user) {
-    auto *m = static_cast<Memory *>(user);
-    if (to < 0 || uint64_t(to) > m->n) return OPJ_FALSE;
-    m->at = size_t(to);
+OPJ_BOOL source_seek(OPJ_OFF_T to, void *user) {
+    auto *s = static_cast<Source *>(user);
+    if (to < 0 || uint64_t(to) > s->n) return OPJ_FALSE;
+    s->at = uint64_t(to);
     return OPJ_TRUE;
 }
 
@@ -235,12 +237,13 @@ struct ImageFree {
 
 } // namespace
 
-bool j2k_decode(const uint8_t *p, size_t n, const Shape &want, unsigned bytes_per_sample,
-                std::vector<uint8_t> &out, std::string &message, bool &shape_mismatch, Shape &got,
-                uint64_t strip_budget) {
+bool j2k_decode(const FrameBytes &bytes, uint64_t n, const Shape &want, unsigned bytes_per_sample,
+                std::vector<uint8_t> &out, std::string &message, bool &shape_mismatch, Shape &got) {
     shape_mismatch = false;
     static const uint8_t jp2_signature[] = {0, 0, 0, 12, 'j', 'P', ' ', ' '};
-    const bool jp2 = n >= sizeof jp2_signature && memcmp(p, jp2_signature, 8) == 0;
+    uint8_t head[sizeof jp2_signature] = {};
+    const bool jp2 = n >= sizeof head && bytes(0, head, sizeof head) &&
+                     memcmp(head, jp2_signature, sizeof head) == 0;
     std::unique_ptr<opj_codec_t, CodecFree> codec(
         opj_create_decompress(jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
     std::string error;
@@ -253,13 +256,13 @@ bool j2k_decode(const uint8_t *p, size_t n, const Shape &want, unsigned bytes_pe
         message = "OpenJPEG cannot be set up";
         return false;
     }
-    Memory mem{p, n};
+    Source src{bytes, n};
     std::unique_ptr<opj_stream_t, StreamFree> stream(opj_stream_create(1 << 16, OPJ_TRUE));
-    opj_stream_set_user_data(stream.get(), &mem, nullptr);
+    opj_stream_set_user_data(stream.get(), &src, nullptr);
     opj_stream_set_user_data_length(stream.get(), n);
-    opj_stream_set_read_function(stream.get(), mem_read);
-    opj_stream_set_skip_function(stream.get(), mem_skip);
-    opj_stream_set_seek_function(stream.get(), mem_seek);
+    opj_stream_set_read_function(stream.get(), source_read);
+    opj_stream_set_skip_function(stream.get(), source_skip);
+    opj_stream_set_seek_function(stream.get(), source_seek);
     opj_image_t *raw = nullptr;
     if (!opj_read_header(stream.get(), codec.get(), &raw)) {
         message = error.empty() ? "no code stream header" : error;
@@ -279,49 +282,25 @@ bool j2k_decode(const uint8_t *p, size_t n, const Shape &want, unsigned bytes_pe
         got = Shape{w, h, image->numcomps, prec};
         return false;
     }
-    // OpenJPEG holds 32 bits a sample for what it decodes: the whole of a
-    // large image was four times its 8-bit frame beside the frame itself.
-    // An image of one tile is decoded in strips of rows that take about
-    // strip_budget bytes; OpenJPEG keeps the code stream between them.
-    const uint32_t comps = image->numcomps;
-    const uint64_t row_bytes = uint64_t(w) * comps * sizeof(OPJ_INT32);
-    uint64_t strip = std::max<uint64_t>(1, strip_budget / row_bytes);
-    if (strip < h) {
-        opj_codestream_info_v2_t *info = opj_get_cstr_info(codec.get());
-        if (!info || info->tw * info->th != 1) strip = h;
-        opj_destroy_cstr_info(&info);
-    }
-    out.assign(size_t(uint64_t(w) * h * comps * bytes_per_sample), 0);
-    for (uint32_t y = 0; y < h; y += uint32_t(strip)) {
-        const uint32_t rows = uint32_t(std::min<uint64_t>(strip, h - y));
-        if (strip < h && !opj_set_decode_area(codec.get(), image.get(), OPJ_INT32(image->x0),
-                                              OPJ_INT32(image->y0 + y), OPJ_INT32(image->x1),
-                                              OPJ_INT32(image->y0 + y + rows))) {
-            message = error.empty() ? "the code stream cannot be decoded in strips" : error;
-            return false;
-        }
-        if (!opj_decode(codec.get(), stream.get(), image.get())) {
-            message = error.empty() ? "the code stream cannot be decoded" : error;
-            return false;
-        }
-        for (uint32_t c = 0; c < comps; ++c)
-            if (!image->comps[c].data || image->comps[c].w != w || image->comps[c].h != rows) {
-                message = "the code stream's components were not decoded in full";
-                return false;
-            }
-        const uint64_t pixels = uint64_t(w) * rows;
-        size_t o = size_t(uint64_t(y) * w * comps * bytes_per_sample);
-        for (uint64_t i = 0; i < pixels; ++i)
-            for (uint32_t c = 0; c < comps; ++c) {
-                const uint32_t v = uint32_t(image->comps[c].data[i]);
-                out[o++] = uint8_t(v);
-                if (bytes_per_sample == 2) out[o++] = uint8_t(v >> 8);
-            }
-    }
-    if (!opj_end_decompress(codec.get(), stream.get())) {
+    if (!opj_decode(codec.get(), stream.get(), image.get()) ||
+        !opj_end_decompress(codec.get(), stream.get())) {
         message = error.empty() ? "the code stream cannot be decoded" : error;
         return false;
     }
+    const uint64_t pixels = uint64_t(w) * h;
+    for (uint32_t c = 0; c < image->numcomps; ++c)
+        if (!image->comps[c].data || image->comps[c].w != w || image->comps[c].h != h) {
+            message = "the code stream's components were not decoded in full";
+            return false;
+        }
+    out.assign(size_t(pixels * image->numcomps * bytes_per_sample), 0);
+    size_t o = 0;
+    for (uint64_t i = 0; i < pixels; ++i)
+        for (uint32_t c = 0; c < image->numcomps; ++c) {
+            const uint32_t v = uint32_t(image->comps[c].data[i]);
+            out[o++] = uint8_t(v);
+            if (bytes_per_sample == 2) out[o++] = uint8_t(v >> 8);
+        }
     return true;
 }
 

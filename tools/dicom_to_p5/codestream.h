@@ -39,7 +39,8 @@ using FrameBytes = std::function<bool(uint64_t at, uint8_t *buf, size_t n)>;
 bool rle_decode(const FrameBytes &bytes, uint64_t n, unsigned samples, unsigned bytes_per_sample,
                 uint64_t pixels, std::vector<uint8_t> &out, std::string &message);
 
-// Decodes a JPEG 2000 code stream (J2K, or a JP2 file) whose image must
+// Decodes a JPEG 2000 code stream (J2K, or a JP2 file) of n bytes, read
+// through bytes, whose image must
 // have the expected columns, rows and samples, at most want.bits of
 // precision, and full-resolution components.  out receives the samples
 // interleaved (R G B R G B ...), each as a little-endian unit of
@@ -47,10 +48,7 @@ bool rle_decode(const FrameBytes &bytes, uint64_t n, unsigned samples, unsigned 
 // message says why; when the code stream holds another image than the
 // attributes declare, shape_mismatch is set and got holds that image
 // (bits: its largest component precision).
-// An image of one tile is decoded in strips of rows whose samples take
-// about strip_budget bytes in OpenJPEG (32 bits each).
-bool j2k_decode(const uint8_t *p, size_t n, const Shape &want, unsigned bytes_per_sample,
-                std::vector<uint8_t> &out, std::string &message, bool &shape_mismatch, Shape &got,
-                uint64_t strip_budget = uint64_t(8) << 20);
+bool j2k_decode(const FrameBytes &bytes, uint64_t n, const Shape &want, unsigned bytes_per_sample,
+                std::vector<uint8_t> &out, std::string &message, bool &shape_mismatch, Shape &got);
 
 } // namespace dicom_to_p5

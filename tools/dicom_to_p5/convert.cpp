@@ -549,15 +549,14 @@ int Converter::read_encapsulated(DcmPixelData *pd) {
         return 0;
     }
     if (j2k) {
-        std::vector<uint8_t> code(static_cast<size_t>(total));
-        if (total && !bytes(0, code.data(), code.size())) return fail(unreadable);
         bool shape_mismatch = false;
         Shape got;
         std::string why;
-        if (!j2k_decode(code.data(), code.size(), Shape{im_.cols, im_.rows, im_.spp, im_.alloc},
-                        im_.bytes(), frame_, why, shape_mismatch, got)) {
+        if (!j2k_decode(bytes, total, Shape{im_.cols, im_.rows, im_.spp, im_.alloc}, im_.bytes(),
+                        frame_, why, shape_mismatch, got)) {
             if (shape_mismatch)
                 return fail(mismatch("JPEG 2000", got, got.bytes(got.bits > 8 ? 2 : 1)));
+            if (!unreadable.empty()) return fail(unreadable);
             return fail("cannot decode the JPEG 2000 data (transfer syntax " +
                         std::string(x.getXferID()) + "): " + why);
         }
