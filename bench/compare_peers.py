@@ -177,20 +177,26 @@ def input_row(name):
     return cell
 
 
+def fresh_export(tool, case, args):
+    """Exports the tool's image to a new TOOL-CASE.dcm with args: (file, rc, err), file None on failure."""
+    out = f"{tool}-{case}.dcm"
+    if os.path.exists(out):
+        os.unlink(out)
+    rc, err = convert(tool, image_for(tool), out, args)
+    return (out if rc == 0 and os.path.exists(out) else None), rc, err
+
+
 def meta_row(args, keys, shown=None):
     """args: the tool's options (NO when it has none); keys: attributes to report."""
 
     def cell(tool):
         if args.get(tool) is NO:
             return NO
-        out = f"{tool}-meta.dcm"
-        if os.path.exists(out):
-            os.unlink(out)
         # Every export names a patient, so that the warning about an empty
         # PatientID does not hide what the case is about.
         base = [] if tool == "gdcmimg" or "PatientID=KV-1" in args[tool] else k("PatientID=KV-1")
-        rc, err = convert(tool, image_for(tool), out, base + args[tool])
-        if rc != 0 or not os.path.exists(out):
+        out, rc, err = fresh_export(tool, "meta", base + args[tool])
+        if out is None:
             return refused(rc, err)
         a = attrs(out, *keys)
         name = {k: f"({k})" if "," in k else k for k in keys}
@@ -208,11 +214,8 @@ def join_row(args):
     def cell(tool):
         if args.get(tool) is NO:
             return NO
-        out = f"{tool}-join.dcm"
-        if os.path.exists(out):
-            os.unlink(out)
-        rc, err = convert(tool, image_for(tool), out, args[tool])
-        if rc != 0 or not os.path.exists(out):
+        out, rc, err = fresh_export(tool, "join", args[tool])
+        if out is None:
             return refused(rc, err)
         src, got = attrs("source.dcm", *JOIN_KEYS), attrs(out, *JOIN_KEYS)
         parts = [f"{k.replace('InstanceUID', '')} {'same' if got[k] == src[k] else 'new'}" for k in JOIN_KEYS[:-1]]
